@@ -1,0 +1,80 @@
+// Host controls of the simulated HD-audio driver ("DdHdAudio"): its clock, its output sink,
+// its counters and its injected faults. The driver's state is guarded by one driver mutex; a
+// write waits for its clock outside that mutex.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kx {
+
+enum class HdaClock : uint8_t {
+    Free,      // writes return at once and are recorded (unit tests of the driver alone)
+    Stepped,   // a write is recorded on arrival, then waits for the host's next step
+    RealTime,  // a write returns when its period is due on an absolute schedule
+};
+
+// Chooses the clock for streams opened from now on (default Free).
+void hdaSetClock(HdaClock clock);
+// Frames per period that IOCTL_STREAM_OPEN reports (default 1024; at least 2, except that 0 may
+// be set to test a driver that reports none).
+void hdaSetFramesPerPeriod(uint32_t frames);
+// From the next reopen of a stream on, report `frames` instead (0: no change). Tests only.
+void hdaSetFramesAtReopen(uint32_t frames);
+
+// Stepped clock. hdaSync waits until the mixer is blocked in a write with its period recorded
+// and every other task is quiescent. hdaStep releases that write so that the mixer produces
+// exactly one more period, then syncs again. Both return false if the bound (ms) ran out.
+bool hdaSync(int32_t timeoutMs);
+bool hdaStep(int32_t timeoutMs);
+// Ends stepping: a blocked write returns and further writes return at once, unrecorded.
+void hdaRelease();
+
+// Real-time clock: waits until `count` periods have been written (any clock); false on timeout.
+bool hdaWaitPeriods(uint64_t count, int32_t timeoutMs);
+
+// Output sinks (what a recorded period becomes after volume and mute). Choosing a sink closes
+// the previous one. Memory is the default.
+void hdaSinkMemory();
+bool hdaSinkWavFile(const std::string& path);  // false if the file cannot be created
+void hdaSinkFd(int fd);                        // raw 16-bit little-endian stereo PCM
+bool hdaSinkAlsa(const std::string& device);   // false where the build has no ALSA or it fails
+bool hdaHasAlsa();
+// Finishes the sink (a WAV file gets its header sizes) and falls back to memory. Returns false
+// when the sink reported a write error.
+bool hdaCloseSink();
+// Bytes captured by the memory sink (post-gain), and clearing them.
+std::vector<uint8_t> hdaCaptured();
+void hdaClearCaptured();
+
+// Called on the writing task for every recorded period, after gain, with its bytes.
+using HdaPeriodHook = void (*)(const int16_t* samples, uint32_t frames, void* context);
+void hdaSetPeriodHook(HdaPeriodHook hook, void* context);
+
+struct HdaStats {
+    uint64_t periods;        // periods recorded
+    uint64_t latePeriods;    // real-time writes that arrived after their period was due
+    uint64_t clippedSamples; // samples at -32768 or 32767 in recorded periods (before gain)
+    uint64_t failedWrites;   // writes that failed (injected, or no buffer)
+    uint32_t opens;          // successful stream opens
+    uint32_t closes;         // stream closes
+    uint32_t volume;         // current volume 0..100
+    uint32_t mute;           // current mute flag as received (0 = off)
+    bool streamOpen;
+    uint32_t notifyTask;     // notify task named at the last open
+    uint32_t framesPerPeriod;
+    int16_t peak;            // largest absolute sample recorded (after gain), saturating
+};
+HdaStats hdaStats();
+// Resets everything: clock Free, 1024 frames, memory sink emptied, counters and faults cleared,
+// volume 100, mute off. Call with no stream open.
+void hdaReset();
+
+// Faults of the driver (open, close, write, volume, mute) are armed through platform/fault.h.
+
+// Gain law: output = sample * volume / 100, rounded toward zero; volume 100 and mute off pass
+// samples through bit for bit; mute on yields silence.
+int16_t hdaApplyGain(int16_t sample, uint32_t volume);
+
+}  // namespace kx
