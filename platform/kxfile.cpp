@@ -1,0 +1,163 @@
+// File, heap and console services of the platform: thin passes to the host's POSIX calls with
+// fault points, plus the counters tests read. Any task may call them at once: the counters and
+// the table of descriptors opened here are atomics, the console capture has its own mutex.
+#include "platform/kxfile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/fault.h"
+
+namespace kx {
+namespace {
+
+std::atomic<int64_t> heapOutstanding{0};
+std::atomic<uint64_t> heapAllocations{0};
+std::atomic<int> openFiles{0};
+
+// Which descriptors kxopen handed out, so that kxclose of a descriptor opened elsewhere (a pipe
+// in a test, say) leaves the count alone. A descriptor's mark is cleared before the host's close,
+// so an open that reuses the number right after sets a fresh mark that this close cannot clear.
+constexpr int kTrackedFds = 65536;
+std::atomic<uint8_t> ownedFd[kTrackedFds];
+
+std::mutex consoleMutex;
+bool capturing = false;  // guarded by consoleMutex
+std::string captured;    // guarded by consoleMutex
+
+}  // namespace
+
+int32_t kxopen(const char* path, int32_t flags, int32_t mode) {
+    if (faultCheck(Fault::FileOpen)) {
+        errno = EIO;
+        return -1;
+    }
+    if (path == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    int fd;
+    do {
+        fd = ::open(path, flags, static_cast<mode_t>(mode));
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return -1;
+    if (fd < kTrackedFds)
+        ownedFd[fd].store(1);
+    openFiles.fetch_add(1);
+    return fd;
+}
+
+int32_t kxread(int32_t fd, void* buffer, uint32_t length) {
+    if (faultCheckFd(Fault::FileRead, fd)) {
+        errno = EIO;
+        return -1;
+    }
+    // The result is 32-bit signed: a single call never reports more than INT32_MAX bytes.
+    size_t want = length > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : length;
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, want);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? -1 : static_cast<int32_t>(n);
+}
+
+int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence) {
+    if (faultCheckFd(Fault::FileSeek, fd)) {
+        errno = EIO;
+        return -1;
+    }
+    off_t at = ::lseek(fd, static_cast<off_t>(offset), whence);
+    if (at < 0)
+        return -1;
+    // A position past 2 GiB cannot be reported in 32 bits; say so rather than wrap.
+    if (at > static_cast<off_t>(INT32_MAX)) {
+        errno = EOVERFLOW;
+        return -1;
+    }
+    return static_cast<int32_t>(at);
+}
+
+int32_t kxclose(int32_t fd) {
+    if (fd >= 0 && fd < kTrackedFds && ownedFd[fd].exchange(0) != 0)
+        openFiles.fetch_sub(1);
+    // Linux releases the descriptor even when close reports EINTR, so it is never retried.
+    return ::close(fd) == 0 ? 0 : -1;
+}
+
+void* kxcalloc(size_t count, size_t size) {
+    if (faultCheck(Fault::Alloc))
+        return nullptr;
+    void* block = std::calloc(count, size);
+    if (block == nullptr)
+        return nullptr;
+    heapOutstanding.fetch_add(1);
+    heapAllocations.fetch_add(1);
+    return block;
+}
+
+void kxfree(void* block) {
+    if (block == nullptr)
+        return;
+    heapOutstanding.fetch_sub(1);
+    std::free(block);
+}
+
+int kxprintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int written;
+    {
+        std::lock_guard<std::mutex> lock(consoleMutex);
+        if (capturing) {
+            va_list sizing;
+            va_copy(sizing, args);
+            written = std::vsnprintf(nullptr, 0, format, sizing);
+            va_end(sizing);
+            if (written > 0) {
+                size_t at = captured.size();
+                captured.resize(at + static_cast<size_t>(written) + 1);
+                std::vsnprintf(captured.data() + at, static_cast<size_t>(written) + 1, format,
+                               args);
+                captured.resize(at + static_cast<size_t>(written));
+            }
+        } else {
+            written = std::vprintf(format, args);
+            std::fflush(stdout);
+        }
+    }
+    va_end(args);
+    return written;
+}
+
+void kxConsoleCapture(bool enabled) {
+    std::lock_guard<std::mutex> lock(consoleMutex);
+    if (enabled)
+        captured.clear();
+    capturing = enabled;
+}
+
+std::string kxConsoleTaken() {
+    std::lock_guard<std::mutex> lock(consoleMutex);
+    return captured;
+}
+
+int64_t kxHeapOutstanding() {
+    return heapOutstanding.load();
+}
+uint64_t kxHeapAllocations() {
+    return heapAllocations.load();
+}
+int kxOpenFiles() {
+    return openFiles.load();
+}
+
+}  // namespace kx
