@@ -87,53 +87,53 @@ static_assert(sizeof(void*) != 4 || sizeof(StreamDescriptor) == 44,
 
 // One of the two tasks. The exited flag is set by the task itself and read by _sndFree.
 struct TaskRecord {
-    char name[16];      // zero-terminated
+    char name[16];  // zero-terminated
     uint16_t priority;
-    RtkTaskId id;       // 0 while no task exists
-    uint8_t exited;     // 1 once the task is about to delete itself (atomic access)
-    Pool pool;          // mixer: the sound pool "audioPool"; loader: the load pool "loadPool"
+    RtkTaskId id;    // 0 while no task exists
+    uint8_t exited;  // 1 once the task is about to delete itself (atomic access)
+    Pool pool;       // mixer: the sound pool "audioPool"; loader: the load pool "loadPool"
 };
 
 struct StreamBlock;
 
 // One sound: a WAV file known to the module. Its address is the caller's SoundHandle.
 struct SoundRecord {
-    KxNode* succ;          // sound pool links
+    KxNode* succ;  // sound pool links
     KxNode* pred;
-    WavFormat format;      // the file's format record
-    int32_t fd;            // -1 while the file is closed
-    char* path;            // heap copy of the full path; the sound's identity
-    uint32_t dataOffset;   // file position of the first sample byte
-    uint32_t dataLength;   // sample bytes in the file
-    int32_t remaining;     // sample bytes still to read in this pass (loader's, see tLoad)
-    uint32_t flags;        // SND_PLAY | SND_LOOP | SND_EXCLUSIVE (atomic access)
-    uint32_t state;        // SND_STOPPED, SND_PLAYING or SND_PAUSED
-    StreamBlock* block;    // the attached StreamBlock, or null
+    WavFormat format;     // the file's format record
+    int32_t fd;           // -1 while the file is closed
+    char* path;           // heap copy of the full path; the sound's identity
+    uint32_t dataOffset;  // file position of the first sample byte
+    uint32_t dataLength;  // sample bytes in the file
+    int32_t remaining;    // sample bytes still to read in this pass (loader's, see tLoad)
+    uint32_t flags;       // SND_PLAY | SND_LOOP | SND_EXCLUSIVE (atomic access)
+    uint32_t state;       // SND_STOPPED, SND_PLAYING or SND_PAUSED
+    StreamBlock* block;   // the attached StreamBlock, or null
 };
 
 // The buffers through which one playing sound's samples travel from loader to mixer.
 struct StreamBlock {
-    KxNode* succ;            // block pool or load pool links
+    KxNode* succ;  // block pool or load pool links
     KxNode* pred;
-    SoundRecord* owner;      // the sound it is lent to, or null (atomic access)
-    KxqHandle queue;         // byte queue of QUEUE_PERIODS periods
-    uint8_t reading;         // 1 while the loader has file data to queue (atomic access)
-    uint8_t wantsData;       // 1 when the loader should add a period (atomic access)
-    uint8_t* mixBuffer;      // the mixer's copy of this sound's next period
+    SoundRecord* owner;  // the sound it is lent to, or null (atomic access)
+    KxqHandle queue;     // byte queue of QUEUE_PERIODS periods
+    uint8_t reading;     // 1 while the loader has file data to queue (atomic access)
+    uint8_t wantsData;   // 1 when the loader should add a period (atomic access)
+    uint8_t* mixBuffer;  // the mixer's copy of this sound's next period
     uint32_t mixLength;
     uint8_t mixFill;
-    uint8_t* readBuffer;     // the loader's copy of the next block read from the file
+    uint8_t* readBuffer;  // the loader's copy of the next block read from the file
     uint32_t readLength;
     uint8_t readFill;
 };
 
 // The whole state of the module; zero at load.
 struct AudioLib {
-    uint32_t device;           // device handle; 0 means not started
+    uint32_t device;  // device handle; 0 means not started
     StreamDescriptor stream;
-    TaskRecord mixer;          // "taudio" and the sound pool
-    TaskRecord loader;         // "tload" and the load pool
-    Pool blockPool;            // "poolMem": free StreamBlocks
+    TaskRecord mixer;   // "taudio" and the sound pool
+    TaskRecord loader;  // "tload" and the load pool
+    Pool blockPool;     // "poolMem": free StreamBlocks
 };
 
 extern AudioLib audioLib;

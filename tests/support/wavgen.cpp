@@ -16,11 +16,13 @@ void put16(Bytes& out, uint16_t v) {
 }
 
 void put32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 static void putId(Bytes& out, const std::string& id) {
-    for (int i = 0; i < 4; ++i) out.push_back(i < static_cast<int>(id.size()) ? id[i] : ' ');
+    for (int i = 0; i < 4; ++i)
+        out.push_back(i < static_cast<int>(id.size()) ? id[i] : ' ');
 }
 
 static void putChunk(Bytes& out, const Chunk& c) {
@@ -28,7 +30,8 @@ static void putChunk(Bytes& out, const Chunk& c) {
     put32(out, c.sizeOverride >= 0 ? static_cast<uint32_t>(c.sizeOverride)
                                    : static_cast<uint32_t>(c.body.size()));
     out.insert(out.end(), c.body.begin(), c.body.end());
-    if (c.pad && (c.body.size() & 1)) out.push_back(0);
+    if (c.pad && (c.body.size() & 1))
+        out.push_back(0);
 }
 
 Bytes buildWav(const WavSpec& spec) {
@@ -46,10 +49,12 @@ Bytes buildWav(const WavSpec& spec) {
         fmt.body.resize(spec.fmtSize, 0);
         putChunk(body, fmt);
     }
-    for (const Chunk& c : spec.before) putChunk(body, c);
+    for (const Chunk& c : spec.before)
+        putChunk(body, c);
     Chunk data{"data", spec.data, spec.padData, spec.dataSizeOverride};
     putChunk(body, data);
-    for (const Chunk& c : spec.after) putChunk(body, c);
+    for (const Chunk& c : spec.after)
+        putChunk(body, c);
     Bytes out;
     putId(out, "RIFF");
     put32(out, static_cast<uint32_t>(body.size()));
@@ -60,7 +65,8 @@ Bytes buildWav(const WavSpec& spec) {
 Bytes samplesToBytes(const std::vector<int16_t>& samples) {
     Bytes out;
     out.reserve(samples.size() * 2);
-    for (int16_t s : samples) put16(out, static_cast<uint16_t>(s));
+    for (int16_t s : samples)
+        put16(out, static_cast<uint16_t>(s));
     return out;
 }
 
@@ -84,7 +90,8 @@ std::vector<int16_t> rampSamples(uint32_t frames, int16_t start, int16_t step) {
         out[2 * i] = static_cast<int16_t>(v);
         out[2 * i + 1] = static_cast<int16_t>(-v);
         v += step;
-        if (v > 32767 || v < -32768) v = start;
+        if (v > 32767 || v < -32768)
+            v = start;
     }
     return out;
 }
@@ -107,13 +114,16 @@ std::vector<int16_t> noiseSamples(uint32_t frames, uint32_t seed) {
 
 void writeFile(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (!f) throw std::runtime_error("cannot write " + path);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes readFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    if (!f) throw std::runtime_error("cannot read " + path);
+    if (!f)
+        throw std::runtime_error("cannot read " + path);
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
@@ -121,7 +131,8 @@ TempDir::TempDir() {
     std::string base = std::filesystem::temp_directory_path().string() + "/kxtest-XXXXXX";
     std::vector<char> buf(base.begin(), base.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
     path_ = buf.data();
 }
 

@@ -14,8 +14,8 @@ using Bytes = std::vector<uint8_t>;
 struct Chunk {
     std::string id;  // four characters
     Bytes body;
-    bool pad = true;                 // write the RIFF pad byte after an odd-sized body
-    int64_t sizeOverride = -1;       // >= 0: write this size field instead of body.size()
+    bool pad = true;            // write the RIFF pad byte after an odd-sized body
+    int64_t sizeOverride = -1;  // >= 0: write this size field instead of body.size()
 };
 
 struct WavSpec {
@@ -23,13 +23,13 @@ struct WavSpec {
     uint16_t channels = 2;
     uint32_t sampleRate = 44100;
     uint16_t bits = 16;
-    uint32_t fmtSize = 16;         // 16, 18, ...; bytes past 16 are written as zeros
+    uint32_t fmtSize = 16;  // 16, 18, ...; bytes past 16 are written as zeros
     bool writeFmt = true;
-    std::vector<Chunk> before;     // chunks between "fmt " and "data"
-    Bytes data;                    // sample bytes
-    int64_t dataSizeOverride = -1; // >= 0: write this "data" size instead of data.size()
-    bool padData = true;           // pad byte after odd-sized data
-    std::vector<Chunk> after;      // chunks after "data" (e.g. "LIST")
+    std::vector<Chunk> before;      // chunks between "fmt " and "data"
+    Bytes data;                     // sample bytes
+    int64_t dataSizeOverride = -1;  // >= 0: write this "data" size instead of data.size()
+    bool padData = true;            // pad byte after odd-sized data
+    std::vector<Chunk> after;       // chunks after "data" (e.g. "LIST")
 };
 
 Bytes buildWav(const WavSpec& spec);
@@ -52,7 +52,7 @@ Bytes readFile(const std::string& path);
 
 // A fresh directory under the system's temporary directory, removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -62,7 +62,7 @@ public:
     // Writes bytes to name inside the directory and returns the full path.
     std::string write(const std::string& name, const Bytes& bytes) const;
 
-private:
+  private:
     std::string path_;
 };
 

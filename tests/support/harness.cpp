@@ -1,0 +1,76 @@
+// Test support: loads the module over a reset platform and drives the stepped driver clock.
+#include "tests/support/harness.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/dm.h"
+#include "platform/fault.h"
+#include "platform/kxfs.h"
+#include "platform/rtk.h"
+#include "platform/sndhost.h"
+
+namespace kxtest {
+
+Module::Module(uint32_t frames, kx::HdaClock clock) : frames_(frames), clock_(clock) {
+    kx::faultClearAll();
+    kx::kxRegReset();
+    kx::kxfsReset();
+    kx::hdaReset();
+    kx::RtkResetCounters();
+    kx::hdaSetClock(clock);
+    kx::hdaSetFramesPerPeriod(frames);
+    kx::sndDetachDelegate();
+    EXPECT_EQ(dkm_kxaudio_Init(), 0);
+    const kx::SndOperations* table = kx::sndDelegate();
+    EXPECT_NE(table, nullptr);
+    if (table)
+        ops_ = *table;
+}
+
+Module::~Module() {
+    free();
+    kx::faultClearAll();
+    kx::hdaReset();
+}
+
+int32_t Module::init() {
+    int32_t status = ops_.sndInit();
+    if (status == 0 && clock_ == kx::HdaClock::Stepped) {
+        EXPECT_TRUE(kx::hdaSync(kWaitMs)) << "period 0 never reached the driver";
+    }
+    return status;
+}
+
+int32_t Module::free() {
+    if (!ops_.sndFree)
+        return 0;
+    kx::hdaRelease();
+    return ops_.sndFree();
+}
+
+void Module::step(int n) {
+    for (int i = 0; i < n; ++i)
+        ASSERT_TRUE(kx::hdaStep(kWaitMs)) << "step " << i << " timed out";
+}
+
+std::vector<uint8_t> Module::captured() const {
+    return kx::hdaCaptured();
+}
+
+size_t Module::periods() const {
+    return captured().size() / periodBytes();
+}
+
+std::vector<int16_t> Module::period(size_t k) const {
+    std::vector<uint8_t> bytes = captured();
+    std::vector<int16_t> out;
+    size_t start = k * periodBytes();
+    if (start + periodBytes() > bytes.size())
+        return out;
+    out.resize(frames_ * 2);
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<int16_t>(bytes[start + 2 * i] | (bytes[start + 2 * i + 1] << 8));
+    return out;
+}
+
+}  // namespace kxtest
