@@ -16,6 +16,7 @@ inline constexpr const char* IOREG_KEY_DEV_DRIVER = "Driver"; // value naming an
 
 constexpr int32_t KXREG_ERR_NOT_FOUND = 0x0201;  // no such key, entry or value
 constexpr int32_t KXREG_ERR_SIZE = 0x0202;       // the value does not fit the caller's buffer
+constexpr int32_t KXREG_ERR_FAULT = 0x0203;      // injected by a test
 
 // Calls callback(entryKey, device) for each entry under key, in registry order, until a call
 // returns 0 (iteration then stops) or the entries run out. hive 1 is the system hive; reserved
@@ -33,6 +34,10 @@ int32_t KXRegQueryValue(uint32_t entryKey, const char* name, uint32_t reserved, 
 void kxRegReset();     // back to the default registry
 void kxRegClear();     // no entries at all
 uint32_t kxRegAddDevice(const char* driverName);  // driverName null: an entry with no value
+// The device manager's look-up: copies the "Driver" value of the entry with this device id into
+// buffer ("" for an entry without one). False when no entry has that id or the value does not
+// fit; buffer is then untouched.
+bool kxRegDeviceDriver(uint32_t device, char* buffer, uint32_t size);
 
 // ---- Device manager ----
 constexpr int32_t DM_ERR_NO_DEVICE = 0x0301;   // unknown device or handle
@@ -54,6 +59,14 @@ constexpr uint32_t IOCTL_STREAM_CLOSE = 0x2602;
 constexpr uint32_t IOCTL_STREAM_WRITE = 0x2603;
 constexpr uint32_t IOCTL_VOLUME = 0x2632;
 constexpr uint32_t IOCTL_MUTE = 0x2633;
+
+// Failures the HD-audio driver reports (besides DM_ERR_NOT_SUPPORTED for an unknown code and
+// DM_ERR_FAULT for an injected failure).
+constexpr int32_t HDA_ERR_PARAM = 0x0311;   // no control block
+constexpr int32_t HDA_ERR_FORMAT = 0x0312;  // open: not 2 channels, 44100 Hz, 16 bits
+constexpr int32_t HDA_ERR_STATE = 0x0313;   // write: the stream is not open
+constexpr int32_t HDA_ERR_BUFFER = 0x0314;  // write: the descriptor names no period buffer
+constexpr int32_t HDA_ERR_RANGE = 0x0315;   // volume above 100
 
 // Byte offsets of the stream descriptor the driver reads and writes (little-endian).
 constexpr uint32_t HDA_DESC_CHANNELS = 6;         // u16

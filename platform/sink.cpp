@@ -1,0 +1,221 @@
+// The sinks of the simulated HD-audio driver: memory capture, WAV file, raw descriptor and the
+// dispatch to ALSA. Runs on the writing task (sinkWrite) and on the host (choice, capture).
+// All sink state is guarded by sinkMutex.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/hda.h"
+#include "platform/sink.h"
+
+namespace kx {
+namespace {
+
+enum class SinkKind : uint8_t { Memory, WavFile, Fd, Alsa };
+
+constexpr uint32_t kRate = 44100;
+constexpr uint16_t kChannels = 2;
+constexpr uint16_t kBits = 16;
+constexpr uint32_t kWavHeaderBytes = 44;
+// The RIFF size fields are 32-bit; data past this many bytes is still written but the sizes
+// saturate, which readers take as "to the end of the file".
+constexpr uint64_t kWavMaxData = 0xFFFFFFFFull - 36;
+
+struct Sink {
+    SinkKind kind = SinkKind::Memory;
+    std::vector<uint8_t> captured;  // memory sink
+    int fd = -1;                    // WAV file (ours to close) or raw descriptor (the caller's)
+    uint64_t dataBytes = 0;         // WAV file: sample bytes written
+    AlsaOutput* alsa = nullptr;
+    bool failed = false;           // a write of the current sink went wrong
+    std::vector<uint8_t> scratch;  // a period's bytes on their way to a descriptor
+};
+
+std::mutex sinkMutex;
+Sink& sink() {
+    // Never destroyed: a task still writing while the process exits finds a live sink.
+    static Sink* instance = new Sink;
+    return *instance;
+}
+
+void put16(uint8_t* at, uint16_t v) {
+    at[0] = static_cast<uint8_t>(v);
+    at[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(uint8_t* at, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        at[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Samples leave as little-endian bytes whatever the host's order.
+void toBytes(const int16_t* samples, size_t count, std::vector<uint8_t>* out) {
+    size_t at = out->size();
+    out->resize(at + count * 2);
+    for (size_t i = 0; i < count; ++i)
+        put16(out->data() + at + 2 * i, static_cast<uint16_t>(samples[i]));
+}
+
+bool writeAll(int fd, const uint8_t* bytes, size_t length) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, bytes, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void wavHeader(uint8_t* header, uint64_t dataBytes) {
+    uint32_t data = static_cast<uint32_t>(dataBytes > kWavMaxData ? kWavMaxData : dataBytes);
+    std::memcpy(header, "RIFF", 4);
+    put32(header + 4, 36 + data);
+    std::memcpy(header + 8, "WAVEfmt ", 8);
+    put32(header + 16, 16);
+    put16(header + 20, 1);  // PCM
+    put16(header + 22, kChannels);
+    put32(header + 24, kRate);
+    put32(header + 28, kRate * kChannels * kBits / 8);
+    put16(header + 32, kChannels * kBits / 8);
+    put16(header + 34, kBits);
+    std::memcpy(header + 36, "data", 4);
+    put32(header + 40, data);
+}
+
+// Finishes the current sink and falls back to an empty memory sink. False when the sink had
+// reported an error or could not be finished.
+bool closeLocked() {
+    Sink& s = sink();
+    bool ok = !s.failed;
+    switch (s.kind) {
+        case SinkKind::WavFile: {
+            uint8_t header[kWavHeaderBytes];
+            wavHeader(header, s.dataBytes);
+            if (::pwrite(s.fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+                ok = false;
+            if (::close(s.fd) != 0)
+                ok = false;
+            break;
+        }
+        case SinkKind::Alsa:
+            if (!alsaClose(s.alsa))
+                ok = false;
+            break;
+        case SinkKind::Fd:  // the descriptor stays the caller's
+        case SinkKind::Memory:
+            break;
+    }
+    s.kind = SinkKind::Memory;
+    s.fd = -1;
+    s.alsa = nullptr;
+    s.dataBytes = 0;
+    s.failed = false;
+    s.captured.clear();
+    return ok;
+}
+
+}  // namespace
+
+void sinkWrite(const int16_t* samples, uint32_t frames) {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    Sink& s = sink();
+    size_t count = static_cast<size_t>(frames) * kChannels;
+    switch (s.kind) {
+        case SinkKind::Memory:
+            toBytes(samples, count, &s.captured);
+            break;
+        case SinkKind::WavFile:
+        case SinkKind::Fd: {
+            // Reuses one scratch buffer: the writing task allocates only when periods grow.
+            std::vector<uint8_t>& bytes = s.scratch;
+            bytes.clear();
+            toBytes(samples, count, &bytes);
+            if (!writeAll(s.fd, bytes.data(), bytes.size()))
+                s.failed = true;
+            s.dataBytes += bytes.size();
+            break;
+        }
+        case SinkKind::Alsa:
+            if (!alsaWrite(s.alsa, samples, frames))
+                s.failed = true;
+            break;
+    }
+}
+
+void sinkReset() {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    closeLocked();
+}
+
+void hdaSinkMemory() {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    closeLocked();
+}
+
+bool hdaSinkWavFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    closeLocked();
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    // The header goes first with sizes of 0; hdaCloseSink writes the real sizes.
+    uint8_t header[kWavHeaderBytes];
+    wavHeader(header, 0);
+    if (!writeAll(fd, header, sizeof header)) {
+        ::close(fd);
+        return false;
+    }
+    Sink& s = sink();
+    s.kind = SinkKind::WavFile;
+    s.fd = fd;
+    return true;
+}
+
+void hdaSinkFd(int fd) {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    closeLocked();
+    Sink& s = sink();
+    s.kind = SinkKind::Fd;
+    s.fd = fd;
+}
+
+bool hdaSinkAlsa(const std::string& device) {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    closeLocked();
+    AlsaOutput* output = alsaOpen(device.c_str());
+    if (output == nullptr)
+        return false;
+    Sink& s = sink();
+    s.kind = SinkKind::Alsa;
+    s.alsa = output;
+    return true;
+}
+
+bool hdaHasAlsa() {
+    return alsaAvailable();
+}
+
+bool hdaCloseSink() {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    return closeLocked();
+}
+
+std::vector<uint8_t> hdaCaptured() {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    return sink().captured;
+}
+
+void hdaClearCaptured() {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    sink().captured.clear();
+}
+
+}  // namespace kx

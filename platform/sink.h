@@ -1,0 +1,23 @@
+// Inside the simulated HD-audio driver: where recorded periods go (memory, a WAV file, a raw
+// descriptor or ALSA). The public controls are in platform/hda.h; this is what the driver's
+// write path and reset use. Guarded by the sink's own mutex, never taken with the driver's.
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+// Hands one recorded period (interleaved stereo, after gain) to the current sink.
+void sinkWrite(const int16_t* samples, uint32_t frames);
+// Finishes any sink, selects memory and empties it.
+void sinkReset();
+
+// The ALSA output, present where the build found libasound (KX_HAVE_ALSA); elsewhere open
+// fails and the rest is never called.
+struct AlsaOutput;
+bool alsaAvailable();
+AlsaOutput* alsaOpen(const char* device);  // null when the device cannot be opened and set up
+bool alsaWrite(AlsaOutput* output, const int16_t* samples, uint32_t frames);  // false on error
+bool alsaClose(AlsaOutput* output);  // plays what is queued, releases; false on error
+
+}  // namespace kx
