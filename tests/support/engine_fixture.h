@@ -1,5 +1,5 @@
-// Shared fixture of the engine and service tests: the module over the stepped clock with small periods,
-// a temporary sound directory bound to location 1, and sounds made from sample vectors.
+// Shared fixture of the engine and service tests: the module over the stepped clock with small
+// periods, a temporary sound directory bound to location 1, and sounds made from sample vectors.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,10 +16,11 @@
 namespace kxtest {
 
 class EngineTest : public ::testing::Test {
-  protected:
+  public:
     static constexpr uint32_t kFrames = 64;
     static constexpr uint32_t kSamples = kFrames * 2;  // samples in one period
 
+  protected:
     void SetUp() override {
         kx::kxfsBind(1, dir.path().c_str());
         ASSERT_EQ(m.init(), kx::SND_OK);
