@@ -113,7 +113,471 @@ bool selfDeleted() {
     return currentTask != nullptr && currentTask->deleted.load(std::memory_order_relaxed);
 }
 
+bool hasPending(const Task* t, uint16_t mask) {
+    for (int i = 0; i < t->pendingCount; ++i) {
+        if ((t->pending[i] & mask) != 0)
+            return true;
+    }
+    return false;
+}
+
+// A task is quiescent when it cannot run before something else happens: never resumed,
+// finished, or blocked in receive with nothing pending that its mask selects (and, for a timed
+// receive, its deadline not passed yet). A deleted task still on its way out is not.
+bool quiescent(const Task* t, Clock::time_point now) {
+    if (t->finished || !t->resumed)
+        return true;
+    if (t->deleted.load(std::memory_order_relaxed) || !t->receiving)
+        return false;
+    if (t->receiveTimed && now >= t->receiveDeadline)
+        return false;
+    return !hasPending(t, t->receiveMask);
+}
+
+// Takes the oldest pending code that mask selects; later codes keep their order.
+bool takePending(Task* t, uint16_t mask, uint16_t* code) {
+    for (int i = 0; i < t->pendingCount; ++i) {
+        if ((t->pending[i] & mask) == 0)
+            continue;
+        *code = t->pending[i];
+        for (int j = i + 1; j < t->pendingCount; ++j)
+            t->pending[j - 1] = t->pending[j];
+        --t->pendingCount;
+        return true;
+    }
+    return false;
+}
+
+// Under the kernel mutex: the id stops naming the task and whatever it waits on is woken so
+// that it unwinds now rather than at some later kernel call.
+void markDeleted(Kernel& k, Task* t) {
+    auto it = k.live.find(t->id);
+    if (it != k.live.end() && it->second == t)
+        k.live.erase(it);
+    // Pairs with the acquire load in unwindIfDeleted on the task's own thread.
+    t->deleted.store(true, std::memory_order_release);
+    t->wake.notify_all();
+    if (t->waitingOn != nullptr)
+        t->waitingOn->notify_all();
+}
+
+// Takes every finished task out of the registry and joins its thread. Never called with the
+// kernel mutex held (a join waits for a thread that may still be leaving it), and never on a
+// thread that is finished itself, so no thread joins itself.
+void reapFinished(Kernel& k) {
+    std::vector<Task*> done;
+    {
+        std::lock_guard<std::mutex> lock(k.mutex);
+        std::vector<Task*> rest;
+        for (Task* t : k.threads)
+            (t->finished ? done : rest).push_back(t);
+        k.threads.swap(rest);
+    }
+    for (Task* t : done) {
+        t->thread.join();
+        delete t;
+    }
+}
+
+void pinToProcessor(pthread_t thread, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    (void)pthread_setaffinity_np(thread, sizeof set, &set);  // refused: runs where it may
+}
+
+// The first processor this process may run on, for single-processor mode.
+int firstAllowedProcessor() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set))
+            return cpu;
+    }
+    return 0;
+}
+
+// The body of every task thread: wait to be resumed (or deleted first), run the entry, and
+// record the end. The unwind of a deleted task stops here.
+void runTask(Task* t) {
+    Kernel& k = kernel();
+    currentTask = t;
+    bool run;
+    {
+        std::unique_lock<std::mutex> lock(k.mutex);
+        t->wake.wait(lock,
+                     [t] { return t->resumed || t->deleted.load(std::memory_order_relaxed); });
+        run = !t->deleted.load(std::memory_order_relaxed);
+    }
+    if (run) {
+        try {
+            t->entry(t->argument);
+        } catch (const TaskUnwind&) {
+            // Deleted while running: the unwind has released what the entry's frames held.
+        }
+    }
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.live.find(t->id);
+    if (it != k.live.end() && it->second == t)
+        k.live.erase(it);
+    t->finished = true;  // after this the record belongs to whoever reaps it
+    k.changed.notify_all();
+}
+
+// At process exit: every task left is deleted, which ends those blocked in (or next entering) a
+// kernel call. Those that end within a bound are joined; a task stuck outside the kernel is
+// detached and its record left alone, since the kernel it may still call is never destroyed.
+struct KernelExit {
+    KernelExit() { kernel(); }  // the kernel exists before, and so outlives, this object
+    ~KernelExit() {
+        Kernel& k = kernel();
+        std::vector<Task*> all;
+        {
+            std::unique_lock<std::mutex> lock(k.mutex);
+            for (Task* t : k.threads) {
+                if (!t->finished && t != currentTask)
+                    markDeleted(k, t);
+            }
+            k.changed.wait_for(lock, std::chrono::seconds(2), [&k] {
+                for (const Task* t : k.threads) {
+                    if (!t->finished && t != currentTask)
+                        return false;
+                }
+                return true;
+            });
+            for (Task* t : k.threads) {
+                if (t->finished) {
+                    all.push_back(t);
+                } else {
+                    t->thread.detach();
+                }
+            }
+            k.threads.clear();
+        }
+        for (Task* t : all) {
+            t->thread.join();
+            delete t;
+        }
+    }
+};
+
+KernelExit kernelExit;
+
 }  // namespace
+
+// ---- Tasks ----
+
+int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
+                      uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id) {
+    if (id == nullptr)
+        return RTK_ERR_PARAM;
+    *id = 0;
+    if (faultCheck(Fault::TaskCreate))
+        return RTK_ERR_FAULT;
+    if (entry == nullptr)
+        return RTK_ERR_PARAM;
+    Kernel& k = kernel();
+    reapFinished(k);
+    Task* t = new (std::nothrow) Task;
+    if (t == nullptr)
+        return RTK_ERR_RESOURCE;
+    bool realtime;
+    int cpu;
+    try {
+        t->name = name != nullptr ? name : "";
+        t->priority = priority;
+        t->stackSize = stackSize;
+        t->options = options;
+        t->mode = mode;
+        t->entry = entry;
+        t->argument = argument;
+        {
+            std::lock_guard<std::mutex> lock(k.mutex);
+            t->id = k.nextTask++;
+            realtime = k.realtime;
+            cpu = k.singleProcessor ? k.cpu : -1;
+            k.threads.reserve(k.threads.size() + 1);  // so that publishing below cannot throw
+        }
+        // The thread starts blocked on t->wake until resumed; it reads nothing the code below
+        // writes except under the kernel mutex.
+        t->thread = std::thread(runTask, t);
+    } catch (const std::exception&) {  // std::system_error (no thread) or std::bad_alloc
+        delete t;
+        return RTK_ERR_RESOURCE;
+    }
+    if (realtime) {
+        sched_param param{};
+        param.sched_priority = 1 + priority * 98 / 255;
+        (void)pthread_setschedparam(t->thread.native_handle(), SCHED_FIFO,
+                                    &param);  // refused: normal
+    }
+    if (cpu >= 0)
+        pinToProcessor(t->thread.native_handle(), cpu);
+    {
+        std::lock_guard<std::mutex> lock(k.mutex);
+        k.live.emplace(t->id, t);
+        k.threads.push_back(t);
+    }
+    *id = t->id;
+    return RTK_OK;
+}
+
+int32_t RtkResumeTask(RtkTaskId id) {
+    if (faultCheck(Fault::TaskResume))
+        return RTK_ERR_FAULT;
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.live.find(id);
+    if (it == k.live.end())
+        return RTK_ERR_NO_TASK;
+    Task* t = it->second;
+    if (t->resumed)
+        return RTK_ERR_STATE;
+    t->resumed = true;
+    t->wake.notify_all();
+    return RTK_OK;
+}
+
+int32_t RtkDeleteTask(RtkTaskId id) {
+    Kernel& k = kernel();
+    Task* self = currentTask;
+    if (id == 0) {
+        if (self == nullptr)
+            return RTK_ERR_NO_TASK;
+        id = self->id;
+    }
+    Task* joinable = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(k.mutex);
+        auto it = k.live.find(id);
+        if (it == k.live.end())
+            return RTK_ERR_NO_TASK;
+        Task* t = it->second;
+        markDeleted(k, t);
+        // A task never resumed leaves its wait at once and never runs its entry, so its thread
+        // can be joined here; claiming it keeps any other reaper away from it.
+        if (!t->resumed) {
+            for (auto& entry : k.threads) {
+                if (entry == t) {
+                    entry = k.threads.back();
+                    k.threads.pop_back();
+                    joinable = t;
+                    break;
+                }
+            }
+        }
+    }
+    if (joinable != nullptr) {
+        joinable->thread.join();
+        delete joinable;
+    }
+    // A running task (the caller itself included) ends at its next kernel call or by returning.
+    if (self == nullptr || self->id != id)
+        reapFinished(k);
+    return RTK_OK;
+}
+
+RtkTaskId RtkCurrentTask() {
+    return currentTask != nullptr ? currentTask->id : 0;
+}
+
+bool RtkTaskExists(RtkTaskId id) {
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    return k.live.count(id) != 0;
+}
+
+uint16_t RtkTaskPriority(RtkTaskId id) {
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.live.find(id);
+    return it != k.live.end() ? it->second->priority : 0;
+}
+
+const char* RtkTaskName(RtkTaskId id) {
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.live.find(id);
+    // The record, and so the string, lives until the task's thread is reaped after it ends.
+    return it != k.live.end() ? it->second->name.c_str() : "";
+}
+
+int RtkThreadsAlive() {
+    Kernel& k = kernel();
+    reapFinished(k);
+    std::lock_guard<std::mutex> lock(k.mutex);
+    return static_cast<int>(k.threads.size());
+}
+
+void RtkCheckDeleted() {
+    unwindIfDeleted();
+}
+
+// ---- Task events ----
+
+int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
+    if (code == 0)
+        return RTK_ERR_PARAM;  // 0 is what a receive without a code stores
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.live.find(id);
+    if (it == k.live.end())
+        return RTK_ERR_NO_TASK;
+    Task* t = it->second;
+    for (int i = 0; i < t->pendingCount; ++i) {
+        if (t->pending[i] == code)
+            return RTK_OK;  // merged: one delivery for both sends
+    }
+    if (t->pendingCount == RTK_PENDING_MAX) {
+        droppedEvents.fetch_add(1, std::memory_order_relaxed);
+        return RTK_ERR_RESOURCE;
+    }
+    // Appended under the mutex: from here on RtkWaitQuiescent sees a deliverable code, even
+    // before the receiver has woken up to take it.
+    t->pending[t->pendingCount++] = code;
+    if (t->receiving && (code & t->receiveMask) != 0)
+        t->wake.notify_all();
+    return RTK_OK;
+}
+
+int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2,
+                            int32_t timeoutMs, uint16_t* code) {
+    (void)reserved0;
+    (void)reserved2;
+    if (code == nullptr)
+        return RTK_ERR_PARAM;
+    *code = 0;
+    Task* self = currentTask;
+    if (self == nullptr)
+        return RTK_ERR_NO_TASK;
+    Kernel& k = kernel();
+    std::unique_lock<std::mutex> lock(k.mutex);
+    unwindIfDeleted();
+    if (takePending(self, mask, code))
+        return RTK_OK;
+    if (timeoutMs == 0)
+        return RTK_ERR_TIMEOUT;
+    // Any negative timeout waits without limit, as RTK_WAIT_FOREVER does.
+    self->receiving = true;
+    self->receiveMask = mask;
+    self->receiveTimed = timeoutMs > 0;
+    if (self->receiveTimed) {
+        self->receiveDeadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    }
+    self->waitingOn = &self->wake;
+    k.changed.notify_all();  // blocked: this may be the last task RtkWaitQuiescent waits for
+    auto ready = [&] { return hasPending(self, mask) || selfDeleted(); };
+    if (self->receiveTimed) {
+        self->wake.wait_until(lock, self->receiveDeadline, ready);
+    } else {
+        self->wake.wait(lock, ready);
+    }
+    self->receiving = false;
+    self->waitingOn = nullptr;
+    unwindIfDeleted();
+    return takePending(self, mask, code) ? RTK_OK : RTK_ERR_TIMEOUT;
+}
+
+bool RtkEventPending(RtkTaskId id, uint16_t mask) {
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.live.find(id);
+    return it != k.live.end() && hasPending(it->second, mask);
+}
+
+uint64_t RtkDroppedEvents() {
+    return droppedEvents.load(std::memory_order_relaxed);
+}
+
+// ---- Sleep ----
+
+int32_t RtkSleepTaskUsec(uint32_t microseconds) {
+    sleepCount.fetch_add(1, std::memory_order_relaxed);
+    uint64_t scaled = uint64_t{microseconds} * sleepScale.load(std::memory_order_relaxed) / 100;
+    auto length = std::chrono::microseconds(scaled);
+    Task* self = currentTask;
+    if (self == nullptr) {
+        if (scaled != 0)
+            std::this_thread::sleep_for(length);
+        return RTK_OK;
+    }
+    // A task sleeps as a kernel wait, so that deleting it cuts the sleep short.
+    Kernel& k = kernel();
+    std::unique_lock<std::mutex> lock(k.mutex);
+    unwindIfDeleted();
+    if (scaled == 0)
+        return RTK_OK;
+    self->waitingOn = &self->wake;
+    self->wake.wait_until(lock, Clock::now() + length, [] { return selfDeleted(); });
+    self->waitingOn = nullptr;
+    unwindIfDeleted();
+    return RTK_OK;
+}
+
+uint64_t RtkSleepCount() {
+    return sleepCount.load(std::memory_order_relaxed);
+}
+
+void RtkSetSleepScale(uint32_t percent) {
+    sleepScale.store(percent, std::memory_order_relaxed);
+}
+
+void RtkResetCounters() {
+    sleepCount.store(0, std::memory_order_relaxed);
+    droppedEvents.store(0, std::memory_order_relaxed);
+}
+
+// ---- Scheduling and quiescence ----
+
+void RtkSetRealtimeScheduling(bool enabled) {
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    k.realtime = enabled;
+}
+
+void RtkSetSingleProcessor(bool enabled) {
+    Kernel& k = kernel();
+    int cpu = -1;
+    {
+        std::lock_guard<std::mutex> lock(k.mutex);
+        if (enabled && k.cpu < 0)
+            k.cpu = firstAllowedProcessor();
+        k.singleProcessor = enabled;
+        cpu = k.cpu;
+    }
+    if (enabled) {
+        pinToProcessor(pthread_self(), cpu);
+    } else {
+        // Give the calling thread back every processor the process may use.
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof set, &set) == 0) {
+            (void)pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+        }
+    }
+}
+
+bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs) {
+    Kernel& k = kernel();
+    RtkTaskId caller = RtkCurrentTask();  // runs by definition: never waited for
+    auto reached = [&] {
+        Clock::time_point now = Clock::now();
+        for (const Task* t : k.threads) {
+            if (t->id == except || t->id == caller)
+                continue;
+            if (!quiescent(t, now))
+                return false;
+        }
+        return true;
+    };
+    std::unique_lock<std::mutex> lock(k.mutex);
+    if (timeoutMs < 0) {
+        k.changed.wait(lock, reached);
+        return true;
+    }
+    return k.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), reached);
+}
 
 // ---- Critical sections ----
 // A section is a flag and an owner under the kernel mutex rather than a std::mutex: a task
