@@ -1,0 +1,227 @@
+// kxplay's top level: reads the command line, prepares the scene (from a file, from FILE
+// arguments or the built-in demo), checks it before anything plays and hands it to the runner.
+// Main thread only; the signal handlers touch nothing but the runner's atomic stop flag.
+#include "tools/kxplay/app.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "platform/hda.h"
+#include "tools/kxplay/demo.h"
+#include "tools/kxplay/info.h"
+#include "tools/kxplay/options.h"
+#include "tools/kxplay/runner.h"
+#include "tools/kxplay/scene.h"
+
+namespace kx {
+namespace {
+
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "kxplay: %s\nTry 'kxplay --help' for more information.\n",
+                 message.c_str());
+    return KXPLAY_EXIT_USAGE;
+}
+
+void onSignal(int) {
+    kxplayRequestStop();
+}
+
+// The first Ctrl-C asks for a clean stop (module freed, output finished); the handler is then
+// reset, so a second one ends the program at once.
+void installSignals(bool pipeOutput) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // A closed pipe must show as a failed write, which the runner reports, not kill the program
+    // before the module is freed.
+    if (pipeOutput)
+        signal(SIGPIPE, SIG_IGN);
+}
+
+bool readText(const std::string& path, std::string* text, std::string* problem) {
+    if (path == "-") {
+        *text = std::string(std::istreambuf_iterator<char>(std::cin), {});
+        return true;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *problem = errno == ENOENT ? "no such file" : std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        *problem = "a directory, not a scene file";
+        return false;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *problem = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << file.rdbuf();
+    *text = buffer.str();
+    return true;
+}
+
+// A fresh private directory for the demo's sounds; "" when none can be made.
+std::string makeTempDirectory() {
+    std::error_code ec;
+    std::string base = std::filesystem::temp_directory_path(ec).string();
+    if (ec)
+        base = "/tmp";
+    std::string pattern = base + "/kxplay-demo-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    return mkdtemp(buffer.data()) != nullptr ? std::string(buffer.data()) : std::string();
+}
+
+}  // namespace
+
+int kxplayMain(int argc, char** argv) {
+    KxplayOptions options;
+    std::string error;
+    if (parseKxplayOptions(argc, argv, &options, &error) != 0)
+        return usageError(error);
+
+    switch (options.mode) {
+        case KxplayMode::Help:
+            std::fputs(kxplayUsage(), stdout);
+            return KXPLAY_EXIT_OK;
+        case KxplayMode::Version:
+            std::printf("kxplay %s (kxaudio)\n", KXPLAY_VERSION);
+            return KXPLAY_EXIT_OK;
+        case KxplayMode::Info:
+            return runWavInfo(options.files, stdout);
+        default:
+            break;
+    }
+
+    RunConfig config;
+    config.frames = options.frames;
+    config.dir = options.dir;
+    config.durationNanos = options.durationNanos;
+    config.quiet = options.quiet;
+    config.oneProcessor = options.oneProcessor;
+    config.realtimeScheduling = options.realtimeScheduling;
+    config.filesMode = options.mode == KxplayMode::Files;
+    if (options.hasOutput && options.output == "-") {
+        config.sink = KxplaySink::Stdout;
+        if (isatty(1))
+            return usageError(
+                "standard output is a terminal, not a place for raw audio; pipe "
+                "it into a player (kxplay -o - a.wav | aplay -f cd)");
+    } else if (options.hasOutput) {
+        config.sink = KxplaySink::WavFile;
+        config.target = options.output;
+    } else if (options.hasDevice) {
+        config.sink = KxplaySink::Device;
+        config.target = options.device;
+    } else if (options.mode == KxplayMode::Demo) {
+        config.sink = KxplaySink::WavFile;
+        config.target = KXPLAY_DEMO_OUTPUT;
+    } else {
+        if (!hdaHasAlsa())
+            return usageError(
+                "no output given, and this build has no ALSA to play on; give "
+                "-o FILE.wav, or -o - to pipe into a player");
+        config.sink = KxplaySink::Device;
+        config.target = "default";
+    }
+    bool realTime = options.clock == KxplayClock::RealTime ||
+                    (options.clock == KxplayClock::Default && config.sink == KxplaySink::Device);
+    config.clock = realTime ? HdaClock::RealTime : HdaClock::Stepped;
+    config.progress = !options.quiet && isatty(2);
+
+    Scene scene;
+    std::string sceneLabel;
+    std::string demoDirectory;
+    if (options.mode == KxplayMode::Script || options.mode == KxplayMode::Demo) {
+        std::string text;
+        if (options.mode == KxplayMode::Script) {
+            sceneLabel = options.script == "-" ? "<stdin>" : options.script;
+            std::string problem;
+            if (!readText(options.script, &text, &problem)) {
+                std::fprintf(stderr, "kxplay: %s: cannot be read: %s\n", sceneLabel.c_str(),
+                             problem.c_str());
+                return KXPLAY_EXIT_FAILED;
+            }
+        } else {
+            sceneLabel = "demo";
+            text = demoScene();
+        }
+        SceneError sceneError;
+        if (!parseScene(text, &scene, &sceneError)) {
+            std::fprintf(stderr, "kxplay: %s:%d: %s\n", sceneLabel.c_str(), sceneError.line,
+                         sceneError.message.c_str());
+            return KXPLAY_EXIT_USAGE;
+        }
+    } else {
+        FileScene files = sceneForFiles(options.files);
+        scene = std::move(files.scene);
+        config.locations = std::move(files.locations);
+        sceneLabel = "the files";
+    }
+
+    if (options.mode == KxplayMode::Script) {
+        struct stat st;
+        if (stat(config.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return usageError("--dir " + config.dir + ": no such directory");
+    }
+
+    resolveScene(&scene, config.frames);
+    if (config.sink != KxplaySink::Device && config.durationNanos == 0 && !sceneHasEnd(scene)) {
+        std::string looping = sceneEndlessLoop(scene);
+        if (!looping.empty()) {
+            std::fprintf(
+                stderr,
+                "kxplay: %s: sound '%s' is left looping and nothing ends the output, "
+                "so %s would never be finished; add 'at TIME end' or a 'stop', or "
+                "give --duration SECONDS\n",
+                sceneLabel.c_str(), looping.c_str(),
+                config.sink == KxplaySink::Stdout ? "standard output" : config.target.c_str());
+            return KXPLAY_EXIT_USAGE;
+        }
+    }
+
+    if (options.mode == KxplayMode::Demo) {
+        demoDirectory = makeTempDirectory();
+        std::string problem;
+        if (demoDirectory.empty() || !writeDemoSounds(demoDirectory, &problem)) {
+            std::fprintf(stderr, "kxplay: cannot make the demo's sounds: %s\n",
+                         demoDirectory.empty() ? "no temporary directory" : problem.c_str());
+            if (!demoDirectory.empty())
+                std::filesystem::remove_all(demoDirectory);
+            return KXPLAY_EXIT_FAILED;
+        }
+        config.dir = demoDirectory;
+        if (!options.quiet)
+            std::fprintf(stderr, "kxplay: demo: %zu sounds made in %s; the scene:\n",
+                         demoSounds().size(), demoDirectory.c_str());
+    }
+
+    installSignals(config.sink == KxplaySink::Stdout);
+    int status = runScene(scene, config, nullptr);
+    if (!demoDirectory.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(demoDirectory, ec);
+    }
+    return status;
+}
+
+}  // namespace kx

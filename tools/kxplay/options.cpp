@@ -1,0 +1,262 @@
+// kxplay's command-line parser: GNU-style long options (--name VALUE or --name=VALUE), short
+// options (-o PATH, -oPATH, -q, -h), "--" ending the options. No shared state, no lock.
+#include "tools/kxplay/options.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "tools/kxplay/scene.h"
+
+namespace kx {
+namespace {
+
+constexpr int kUsageError = 2;
+
+const char kUsage[] =
+    "Usage: kxplay [options] FILE.wav...     play WAV files together through kxaudio\n"
+    "       kxplay [options] --script SCENE  run a scene (one timed command a line)\n"
+    "       kxplay --info FILE.wav...        show what kxaudio reads in a file, and why it\n"
+    "                                        would refuse it\n"
+    "       kxplay [options] --demo          render the built-in demo (kxplay-demo.wav)\n"
+    "\n"
+    "Output:\n"
+    "  -o, --output PATH   write a WAV file; '-' writes raw 16-bit little-endian stereo\n"
+    "                      44100 Hz PCM to standard output (kxplay -o - a.wav | aplay -f cd)\n"
+    "      --device NAME   play on an ALSA device (where the build has ALSA; the default\n"
+    "                      output when neither -o nor --device is given)\n"
+    "Clock:\n"
+    "      --fast          render as fast as the machine allows, deterministically\n"
+    "                      (default for -o)\n"
+    "      --realtime      render at the pace of real time (default for a device)\n"
+    "      --frames N      frames per period the driver reports (default 1024)\n"
+    "      --duration S    stop after S seconds of output\n"
+    "Files:\n"
+    "      --dir DIR       directory a scene's files are taken from (default: the current\n"
+    "                      directory)\n"
+    "Scheduling:\n"
+    "      --one-cpu       run all of the module's tasks on one processor, as its kernel does\n"
+    "      --rt-sched      give the tasks real-time priorities where the system allows it\n"
+    "Other:\n"
+    "  -q, --quiet         print errors only (no log, progress or summary)\n"
+    "  -h, --help          show this help\n"
+    "      --version       show the version\n"
+    "\n"
+    "Scene commands (TIME is seconds such as 1.5, or a period index such as p64; a line\n"
+    "without 'at TIME' runs at the start; '#' starts a comment):\n"
+    "  at TIME sound NAME FILE       create a sound from FILE and call it NAME\n"
+    "  at TIME play NAME [loop] [exclusive]\n"
+    "  at TIME pause NAME|all\n"
+    "  at TIME stop NAME|all\n"
+    "  at TIME delete NAME\n"
+    "  at TIME volume N              0 to 100\n"
+    "  at TIME mute on|off\n"
+    "  at TIME end                   the output ends with this period\n"
+    "\n"
+    "Exit status: 0 success, 1 a file or the output failed, 2 a usage or scene error.\n";
+
+bool parseWhole(std::string_view text, uint64_t limit, uint64_t* out) {
+    if (text.empty() || text.size() > 10)
+        return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > limit)
+        return false;
+    *out = value;
+    return true;
+}
+
+}  // namespace
+
+const char* kxplayUsage() {
+    return kUsage;
+}
+
+int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options,
+                       std::string* error) {
+    KxplayOptions result;
+    bool info = false, demo = false, help = false, version = false, hasScript = false;
+    bool fast = false, realtime = false, hasDir = false;
+    std::vector<std::string> positional;
+    bool optionsEnded = false;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            positional.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+
+        // Split "--name=value" and "-ovalue"; `inlineValue` is set when the value came attached.
+        std::string name;
+        std::string value;
+        bool inlineValue = false;
+        if (arg.substr(0, 2) == "--") {
+            size_t eq = arg.find('=');
+            name = std::string(arg.substr(0, eq));
+            if (eq != std::string_view::npos) {
+                value = std::string(arg.substr(eq + 1));
+                inlineValue = true;
+            }
+        } else {
+            name = std::string(arg.substr(0, 2));
+            if (arg.size() > 2) {
+                value = std::string(arg.substr(2));
+                inlineValue = true;
+            }
+        }
+        if (name == "-o")
+            name = "--output";
+        else if (name == "-q")
+            name = "--quiet";
+        else if (name == "-h")
+            name = "--help";
+
+        static const char* const kWithValue[] = {"--output", "--device",   "--frames",
+                                                 "--dir",    "--duration", "--script"};
+        bool takesValue = false;
+        for (const char* known : kWithValue)
+            takesValue = takesValue || name == known;
+        if (takesValue && !inlineValue) {
+            if (i + 1 >= argc) {
+                *error = "option " + name + " needs a value";
+                return kUsageError;
+            }
+            value = argv[++i];
+        } else if (!takesValue && inlineValue) {
+            bool known = name == "--quiet" || name == "--help" || name == "--version" ||
+                         name == "--fast" || name == "--realtime" || name == "--info" ||
+                         name == "--demo" || name == "--one-cpu" || name == "--rt-sched";
+            *error = known ? "option " + name + " takes no value"
+                           : "unknown option '" + std::string(arg) + "'";
+            return kUsageError;
+        }
+
+        if (name == "--output") {
+            if (value.empty()) {
+                *error = "option --output needs a file name, or '-' for standard output";
+                return kUsageError;
+            }
+            result.hasOutput = true;
+            result.output = value;
+        } else if (name == "--device") {
+            if (value.empty()) {
+                *error = "option --device needs an ALSA device name, such as 'default'";
+                return kUsageError;
+            }
+            result.hasDevice = true;
+            result.device = value;
+        } else if (name == "--frames") {
+            uint64_t frames = 0;
+            if (!parseWhole(value, KXPLAY_MAX_FRAMES, &frames) || frames < KXPLAY_MIN_FRAMES) {
+                *error =
+                    "option --frames needs a whole number from 2 to 65536, not '" + value + "'";
+                return kUsageError;
+            }
+            result.frames = static_cast<uint32_t>(frames);
+        } else if (name == "--dir") {
+            if (value.empty()) {
+                *error = "option --dir needs a directory";
+                return kUsageError;
+            }
+            result.dir = value;
+            hasDir = true;
+        } else if (name == "--duration") {
+            uint64_t nanos = 0;
+            if (!parseSeconds(value, &nanos) || nanos == 0) {
+                *error =
+                    "option --duration needs a number of seconds above 0 (such as 2.5), "
+                    "not '" +
+                    value + "'";
+                return kUsageError;
+            }
+            result.durationNanos = nanos;
+        } else if (name == "--script") {
+            if (value.empty()) {
+                *error = "option --script needs a scene file, or '-' for standard input";
+                return kUsageError;
+            }
+            result.script = value;
+            hasScript = true;
+        } else if (name == "--quiet") {
+            result.quiet = true;
+        } else if (name == "--help") {
+            help = true;
+        } else if (name == "--version") {
+            version = true;
+        } else if (name == "--fast") {
+            fast = true;
+        } else if (name == "--realtime") {
+            realtime = true;
+        } else if (name == "--info") {
+            info = true;
+        } else if (name == "--demo") {
+            demo = true;
+        } else if (name == "--one-cpu") {
+            result.oneProcessor = true;
+        } else if (name == "--rt-sched") {
+            result.realtimeScheduling = true;
+        } else {
+            *error = "unknown option '" + std::string(arg) + "'";
+            return kUsageError;
+        }
+    }
+
+    if (help || version) {
+        result.mode = help ? KxplayMode::Help : KxplayMode::Version;
+        *options = std::move(result);
+        return 0;
+    }
+    int modes = int(info) + int(demo) + int(hasScript);
+    if (modes > 1) {
+        *error = "choose one of --info, --script and --demo";
+        return kUsageError;
+    }
+    if (fast && realtime) {
+        *error = "choose one of --fast and --realtime";
+        return kUsageError;
+    }
+    if (result.hasOutput && result.hasDevice) {
+        *error = "choose one of --output and --device";
+        return kUsageError;
+    }
+    result.clock = fast       ? KxplayClock::Fast
+                   : realtime ? KxplayClock::RealTime
+                              : KxplayClock::Default;
+    if (info) {
+        if (positional.empty()) {
+            *error = "--info needs at least one FILE.wav";
+            return kUsageError;
+        }
+        result.mode = KxplayMode::Info;
+    } else if (demo || hasScript) {
+        if (!positional.empty()) {
+            *error = std::string(demo ? "--demo" : "--script") + " takes no FILE arguments ('" +
+                     positional.front() + "' given)";
+            return kUsageError;
+        }
+        if (demo && hasDir) {
+            *error = "--demo makes its own sounds and takes no --dir";
+            return kUsageError;
+        }
+        result.mode = demo ? KxplayMode::Demo : KxplayMode::Script;
+    } else {
+        if (positional.empty()) {
+            *error = "nothing to play: give FILE.wav..., --script SCENE, --info FILE or --demo";
+            return kUsageError;
+        }
+        result.mode = KxplayMode::Files;
+    }
+    result.files = std::move(positional);
+    *options = std::move(result);
+    return 0;
+}
+
+}  // namespace kx

@@ -1,0 +1,545 @@
+// The runner: the host side of kxaudio for kxplay. It loads the module through its entry, keeps
+// to the operation table the host framework copied, drives the driver's clock period by period
+// and runs each command once its period has been handed to the driver. The runner's thread owns
+// all of its state; the level meter's peak is the one value the mixer's task writes, an atomic.
+#include "tools/kxplay/runner.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <set>
+
+#include "kxaudio/kxaudio.h"
+#include "platform/kxfile.h"
+#include "platform/kxfs.h"
+#include "platform/rtk.h"
+#include "platform/sndhost.h"
+#include "tools/kxplay/info.h"
+#include "tools/kxplay/tracker.h"
+
+namespace kx {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kRealTimePollMs = 50;  // wake-up interval while waiting in real time
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+constexpr int kMeterWidth = 20;          // characters of the level bar
+constexpr double kMeterFloorDb = -60.0;  // the bar's empty end
+
+// Set from a signal handler, read by the runner between periods.
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may only store lock-free");
+
+// Largest absolute sample since the progress line last read it. Written by the driver's hook on
+// the mixer's task, read and cleared by the runner; relaxed, as it publishes nothing else.
+std::atomic<int32_t> meterPeak{0};
+
+void meterHook(const int16_t* samples, uint32_t frames, void*) {
+    int32_t peak = 0;
+    for (uint32_t i = 0; i < frames * 2; ++i) {
+        int32_t v = samples[i] < 0 ? -static_cast<int32_t>(samples[i]) : samples[i];
+        peak = v > peak ? v : peak;
+    }
+    int32_t seen = meterPeak.load(std::memory_order_relaxed);
+    while (peak > seen && !meterPeak.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
+    }
+}
+
+// The address of this zero-filled record names no sound the module has: it is what a pause or
+// stop of a NAME that names nothing is given, so that the module answers SND_ERR_PARAM for it
+// instead of taking "no sound" as "every sound".
+alignas(std::max_align_t) unsigned char noSuchSound[64];
+
+double decibels(int32_t peak) {
+    return 20.0 * std::log10(static_cast<double>(peak) / 32767.0);
+}
+
+struct Runner {
+    const RunConfig& config;
+    const SndOperations* ops = nullptr;
+    PlayTracker tracker;
+    RunReport report;
+    std::map<uint32_t, std::string> directories;  // location -> directory, for messages
+    size_t consoleSeen = 0;                       // console bytes already forwarded
+    bool progressShown = false;
+    Clock::time_point start;
+    Clock::time_point lastDraw;
+    uint64_t period = 0;  // the last period handed to the driver
+
+    explicit Runner(const RunConfig& c) : config(c) {}
+};
+
+void clearProgress(Runner& r) {
+    if (r.progressShown) {
+        std::fputs("\r\033[K", r.config.log);
+        r.progressShown = false;
+    }
+}
+
+// An error or warning: always printed.
+void say(Runner& r, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say(Runner& r, const char* format, ...) {
+    clearProgress(r);
+    std::fputs("kxplay: ", r.config.log);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(r.config.log, format, args);
+    va_end(args);
+    std::fputc('\n', r.config.log);
+    std::fflush(r.config.log);
+}
+
+// Passes on what the module printed on its console (the reader's one message), line by line.
+void forwardConsole(Runner& r) {
+    std::string text = kxConsoleTaken();
+    if (text.size() <= r.consoleSeen)
+        return;
+    std::string fresh = text.substr(r.consoleSeen);
+    r.consoleSeen = text.size();
+    if (r.config.quiet)
+        return;
+    clearProgress(r);
+    std::fprintf(r.config.log, "kxaudio: %s\n", fresh.c_str());
+}
+
+// Marks everything on the console so far as seen, without printing it (kxplay's own reads).
+void skipConsole(Runner& r) {
+    r.consoleSeen = kxConsoleTaken().size();
+}
+
+std::string pathOf(const Runner& r, const SceneCommand& c) {
+    auto it = r.directories.find(c.location);
+    if (it == r.directories.end() || it->second == ".")
+        return c.file;
+    return it->second + (it->second.back() == '/' ? "" : "/") + c.file;
+}
+
+void drawProgress(Runner& r, bool force) {
+    if (!r.config.progress || r.config.quiet)
+        return;
+    Clock::time_point now = Clock::now();
+    if (!force && now - r.lastDraw < kProgressInterval)
+        return;
+    r.lastDraw = now;
+    double audio = static_cast<double>(r.period + 1) * r.config.frames / KXPLAY_RATE;
+    double wall = std::chrono::duration<double>(now - r.start).count();
+    int32_t peak = meterPeak.exchange(0, std::memory_order_relaxed);
+    double db = peak > 0 ? decibels(peak) : kMeterFloorDb;
+    int filled = static_cast<int>((db - kMeterFloorDb) / -kMeterFloorDb * kMeterWidth + 0.5);
+    filled = filled < 0 ? 0 : filled > kMeterWidth ? kMeterWidth : filled;
+    char bar[kMeterWidth + 1];
+    for (int i = 0; i < kMeterWidth; ++i)
+        bar[i] = i < filled ? '#' : '-';
+    bar[kMeterWidth] = '\0';
+    std::fprintf(
+        r.config.log, "\r\033[K%9.2f s  x%-7.1f [%s] %s", audio, wall > 0.0 ? audio / wall : 0.0,
+        bar,
+        peak > 0 ? (std::to_string(static_cast<int>(std::lround(db))) + " dB").c_str() : "silent");
+    std::fflush(r.config.log);
+    r.progressShown = true;
+}
+
+void logResult(Runner& r, const SceneCommand& c, int32_t status) {
+    const char* name = sndStatusName(status);
+    char result[64];
+    if (name != nullptr)
+        std::snprintf(result, sizeof result, "%d %s", static_cast<int>(status), name);
+    else
+        std::snprintf(result, sizeof result, "%d", static_cast<int>(status));
+    std::string line = "p" + std::to_string(r.period) + " " + c.text + " -> " + result;
+    r.report.logLines.push_back(line);
+    if (r.config.quiet)
+        return;
+    clearProgress(r);
+    std::fprintf(r.config.log, "%s\n", line.c_str());
+    std::fflush(r.config.log);
+}
+
+// After a failed _sndCreate: says in words what is wrong with the file.
+void explainCreate(Runner& r, const SceneCommand& c, int32_t status) {
+    std::string path = pathOf(r, c);
+    if (status == SND_ERR_FILE || status == SND_ERR_FORMAT) {
+        WavInspection w = inspectWav(path);
+        skipConsole(r);
+        if (!w.unreadable.empty())
+            say(r, "%s: cannot be read: %s", path.c_str(), w.unreadable.c_str());
+        else if (!w.accepted)
+            say(r, "%s: refused: %s (kxplay --info shows more)", path.c_str(), w.reason.c_str());
+        else
+            say(r, "%s: kxaudio could not open it (%s)", path.c_str(), sndStatusName(status));
+    } else if (status == SND_ERR_NO_MEMORY) {
+        say(r, "%s: kxaudio has no memory left for it", path.c_str());
+    } else {
+        const char* name = sndStatusName(status);
+        say(r, "%s: not created (%s)", path.c_str(), name ? name : std::to_string(status).c_str());
+    }
+    ++r.report.failedFiles;
+}
+
+// FILE mode only: says why a file was not played.
+void explainPlay(Runner& r, const SceneCommand& c, int32_t status) {
+    if (status == SND_OK)
+        return;
+    if (status == SND_ERR_TOO_MANY)
+        say(r, "%s: not played: four sounds already play, and kxaudio plays at most four",
+            c.name.c_str());
+    else if (status == SND_ERR_FILE)
+        say(r, "%s: not played: kxaudio could not reopen the file", c.name.c_str());
+    else
+        say(r, "%s: not played (%s)", c.name.c_str(),
+            sndStatusName(status) ? sndStatusName(status) : std::to_string(status).c_str());
+    ++r.report.failedFiles;
+}
+
+// Runs one command through the operation table, logs it and updates the tracker.
+void execute(Runner& r, const SceneCommand& c) {
+    const SndOperations& ops = *r.ops;
+    SoundHandle named = c.name.empty() ? nullptr : trackerLookup(r.tracker, c.name);
+    int32_t status = 0;
+    switch (c.verb) {
+        case SceneVerb::Sound: {
+            SoundHandle handle = nullptr;
+            status = ops.sndCreate(c.location, c.file.c_str(), &handle);
+            logResult(r, c, status);
+            forwardConsole(r);
+            uint32_t heard = 0;
+            if (status == SND_OK) {
+                WavInspection w = inspectWav(pathOf(r, c));
+                skipConsole(r);
+                heard = wavBytesHeard(w);
+            } else if (status != SND_ERR_EXISTS) {
+                explainCreate(r, c, status);
+            }
+            trackerCreated(&r.tracker, c.name, status, handle, heard);
+            return;
+        }
+        case SceneVerb::Play:
+            if (r.config.filesMode && named == nullptr)
+                return;  // its file was not created; that has been said
+            status = ops.sndPlay(named, c.exclusive ? 1 : 0, c.loop ? 1 : 0);
+            trackerPlayed(&r.tracker, named, c.exclusive, c.loop, status);
+            logResult(r, c, status);
+            if (r.config.filesMode)
+                explainPlay(r, c, status);
+            break;
+        case SceneVerb::Pause:
+        case SceneVerb::Stop: {
+            SoundHandle handle = c.all              ? nullptr
+                                 : named != nullptr ? named
+                                                    : reinterpret_cast<SoundHandle>(noSuchSound);
+            if (c.verb == SceneVerb::Pause) {
+                status = ops.sndPause(handle);
+                trackerPaused(&r.tracker, c.all ? nullptr : named, status);
+            } else {
+                status = ops.sndStop(handle);
+                trackerStopped(&r.tracker, c.all ? nullptr : named, status);
+            }
+            logResult(r, c, status);
+            break;
+        }
+        case SceneVerb::Delete:
+            status = ops.sndDelete(named);
+            trackerDeleted(&r.tracker, named, status);
+            logResult(r, c, status);
+            break;
+        case SceneVerb::Volume:
+            status = ops.sndVolume(c.value);
+            logResult(r, c, status);
+            break;
+        case SceneVerb::Mute:
+            status = ops.sndMute(c.value);
+            logResult(r, c, status);
+            break;
+        case SceneVerb::End:
+            break;
+    }
+    forwardConsole(r);
+}
+
+// True when standard output is a pipe whose reader has gone.
+bool outputBroken() {
+    struct pollfd p = {1, 0, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// Lets the mixer produce period r.period + 1 and waits until the driver has it.
+bool nextPeriod(Runner& r) {
+    if (r.config.clock == HdaClock::Stepped)
+        return hdaStep(r.config.stallMs);
+    Clock::time_point waitStart = Clock::now();
+    while (!hdaWaitPeriods(r.period + 2, kRealTimePollMs)) {
+        if (stopRequested.load())
+            return true;
+        drawProgress(r, false);
+        if (Clock::now() - waitStart > std::chrono::milliseconds(r.config.stallMs))
+            return false;
+    }
+    return true;
+}
+
+bool openSink(Runner& r) {
+    const RunConfig& c = r.config;
+    switch (c.sink) {
+        case KxplaySink::WavFile:
+            errno = 0;
+            if (!hdaSinkWavFile(c.target)) {
+                say(r, "cannot write %s: %s", c.target.c_str(),
+                    errno != 0 ? std::strerror(errno) : "the file cannot be created");
+                return false;
+            }
+            return true;
+        case KxplaySink::Stdout:
+            hdaSinkFd(1);
+            return true;
+        case KxplaySink::Device:
+            if (!hdaHasAlsa()) {
+                say(r,
+                    "this build has no ALSA, so it cannot play on device '%s'; write a file "
+                    "with -o FILE.wav, or pipe with -o - into a player",
+                    c.target.c_str());
+                return false;
+            }
+            if (!hdaSinkAlsa(c.target)) {
+                say(r, "cannot open ALSA device '%s'", c.target.c_str());
+                return false;
+            }
+            return true;
+    }
+    return false;
+}
+
+void printSummary(Runner& r) {
+    const RunConfig& c = r.config;
+    const HdaStats& s = r.report.stats;
+    double audio = static_cast<double>(r.report.periods) * c.frames / KXPLAY_RATE;
+    double wall = r.report.wallSeconds;
+    std::fprintf(c.log, "kxplay: rendered %llu periods (%.2f s) in %.2f s, %.1fx real time\n",
+                 static_cast<unsigned long long>(r.report.periods), audio, wall,
+                 wall > 0.0 ? audio / wall : 0.0);
+    char peakText[32];
+    if (s.peak > 0)
+        std::snprintf(peakText, sizeof peakText, "%.1f dBFS", decibels(s.peak));
+    else
+        std::snprintf(peakText, sizeof peakText, "silent");
+    std::fprintf(c.log, "kxplay: peak %s, %llu clipped samples", peakText,
+                 static_cast<unsigned long long>(s.clippedSamples));
+    if (c.clock == HdaClock::RealTime)
+        std::fprintf(c.log, ", %llu late periods", static_cast<unsigned long long>(s.latePeriods));
+    if (c.sink == KxplaySink::WavFile)
+        std::fprintf(c.log, "; wrote %s", c.target.c_str());
+    std::fputc('\n', c.log);
+    std::fflush(c.log);
+}
+
+// The period loop. Returns the exit status of the scene itself.
+int play(Runner& r, const Scene& scene) {
+    const RunConfig& c = r.config;
+    const auto& commands = scene.commands;
+    uint64_t limit = c.durationNanos ? periodAt(c.durationNanos, c.frames) : UINT64_MAX;
+    if (limit == 0)
+        limit = 1;
+    size_t next = 0;
+    for (;;) {
+        // Period r.period has been handed to the driver: its commands run now and are heard
+        // from the next period on.
+        bool ended = false;
+        while (next < commands.size() && commands[next].period <= r.period) {
+            const SceneCommand& command = commands[next++];
+            if (command.verb == SceneVerb::End) {
+                ended = true;
+                break;
+            }
+            execute(r, command);
+        }
+        drawProgress(r, false);
+        if (ended || r.period + 1 >= limit)
+            return KXPLAY_EXIT_OK;
+        if (next == commands.size()) {
+            if (!trackerAnyPlaying(r.tracker))
+                return KXPLAY_EXIT_OK;
+            std::string loopName;
+            if (c.sink != KxplaySink::Device && c.durationNanos == 0 &&
+                trackerLooping(r.tracker, &loopName)) {
+                say(r,
+                    "sound '%s' still loops after the last command (p%llu), so the output "
+                    "would never end; add 'at TIME end' or a 'stop', or give --duration",
+                    loopName.empty() ? "?" : loopName.c_str(),
+                    static_cast<unsigned long long>(r.period));
+                return KXPLAY_EXIT_USAGE;
+            }
+        }
+        if (stopRequested.load()) {
+            r.report.interrupted = true;
+            return KXPLAY_EXIT_INTERRUPTED;
+        }
+        if (c.sink == KxplaySink::Stdout && outputBroken()) {
+            say(r, "standard output was closed by its reader; stopping");
+            return KXPLAY_EXIT_FAILED;
+        }
+        if (!nextPeriod(r)) {
+            say(r, "the driver took no period for %d ms; stopping", c.stallMs);
+            return KXPLAY_EXIT_FAILED;
+        }
+        if (stopRequested.load()) {
+            r.report.interrupted = true;
+            return KXPLAY_EXIT_INTERRUPTED;
+        }
+        ++r.period;
+        trackerAdvance(&r.tracker);
+    }
+}
+
+}  // namespace
+
+void kxplayRequestStop() {
+    stopRequested.store(true);
+}
+
+int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
+    Runner r(config);
+    r.start = Clock::now();
+    stopRequested.store(false);
+    meterPeak.store(0);
+
+    kxfsReset();
+    kxfsBind(KXPLAY_SCENE_LOCATION, config.dir.c_str());
+    r.directories[KXPLAY_SCENE_LOCATION] = config.dir;
+    for (const auto& [location, directory] : config.locations) {
+        kxfsBind(location, directory.c_str());
+        r.directories[location] = directory;
+    }
+
+    hdaReset();
+    hdaSetClock(config.clock);
+    hdaSetFramesPerPeriod(config.frames);
+    RtkSetSingleProcessor(config.oneProcessor);
+    RtkSetRealtimeScheduling(config.realtimeScheduling);
+    if (!openSink(r)) {
+        if (report != nullptr)
+            *report = r.report;
+        return KXPLAY_EXIT_FAILED;
+    }
+    hdaSetPeriodHook(meterHook, nullptr);
+    kxConsoleCapture(true);
+
+    int status = KXPLAY_EXIT_OK;
+    dkm_kxaudio_Init();
+    r.ops = sndDelegate();
+    bool started = false;
+    if (r.ops == nullptr) {
+        say(r, "kxaudio did not attach its operations");
+        status = KXPLAY_EXIT_FAILED;
+    } else {
+        int32_t init = r.ops->sndInit();
+        started = init == SND_OK;
+        if (!started) {
+            say(r, "kxaudio did not start: %d %s", static_cast<int>(init),
+                sndStatusName(init) ? sndStatusName(init) : "");
+            status = KXPLAY_EXIT_FAILED;
+        }
+    }
+    if (started) {
+        bool first = config.clock == HdaClock::Stepped ? hdaSync(config.stallMs)
+                                                       : hdaWaitPeriods(1, config.stallMs);
+        if (!first) {
+            say(r, "the driver received no period within %d ms", config.stallMs);
+            status = KXPLAY_EXIT_FAILED;
+        } else {
+            trackerInit(&r.tracker, hdaStats().framesPerPeriod * 4);
+            status = play(r, scene);
+        }
+    }
+
+    // Release the clock first, so that the mixer's blocked write returns and the module's
+    // shutdown can end it; only then is the output complete and finished.
+    hdaRelease();
+    if (r.ops != nullptr)
+        r.ops->sndFree();
+    hdaSetPeriodHook(nullptr, nullptr);
+    r.report.stats = hdaStats();
+    bool sinkOk = hdaCloseSink();
+    forwardConsole(r);
+    kxConsoleCapture(false);
+    clearProgress(r);
+
+    r.report.periods = r.report.stats.periods;
+    r.report.lastPeriod = r.period;
+    r.report.wallSeconds = std::chrono::duration<double>(Clock::now() - r.start).count();
+    if (!sinkOk) {
+        say(r, "writing %s failed",
+            config.sink == KxplaySink::WavFile  ? config.target.c_str()
+            : config.sink == KxplaySink::Stdout ? "standard output"
+                                                : "the device");
+        status = KXPLAY_EXIT_FAILED;
+    }
+    if (!config.quiet && started)
+        printSummary(r);
+    if (status == KXPLAY_EXIT_OK && r.report.failedFiles > 0)
+        status = KXPLAY_EXIT_FAILED;
+    if (report != nullptr)
+        *report = r.report;
+    return status;
+}
+
+FileScene sceneForFiles(const std::vector<std::string>& files) {
+    FileScene out;
+    std::map<std::string, uint32_t> locationOf;
+    std::set<std::string> namesUsed;
+    std::vector<SceneCommand> plays;
+    for (const std::string& file : files) {
+        size_t slash = file.rfind('/');
+        std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : file.substr(0, slash);
+        std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
+        auto [it, added] = locationOf.emplace(
+            directory, static_cast<uint32_t>(KXPLAY_SCENE_LOCATION + 1 + locationOf.size()));
+        if (added)
+            out.locations.emplace_back(it->second, directory);
+
+        // A NAME from the file name: its stem, with characters a NAME cannot hold replaced,
+        // made unique with a number.
+        size_t dot = base.rfind('.');
+        std::string name = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
+        for (char& ch : name)
+            if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-' ||
+                  ch == '.'))
+                ch = '_';
+        if (name.empty() || name == "all")
+            name = "sound" + name;
+        std::string unique = name;
+        for (int n = 2; namesUsed.count(unique) != 0; ++n)
+            unique = name + "-" + std::to_string(n);
+        name = unique;
+        namesUsed.insert(name);
+
+        bool plain = file.find_first_of(" \t#\"") == std::string::npos && !file.empty();
+        SceneCommand sound;
+        sound.verb = SceneVerb::Sound;
+        sound.name = name;
+        sound.file = base;
+        sound.location = it->second;
+        sound.text = "sound " + name + " " + (plain ? file : "\"" + file + "\"");
+        out.scene.commands.push_back(sound);
+
+        SceneCommand playCommand;
+        playCommand.verb = SceneVerb::Play;
+        playCommand.name = name;
+        playCommand.text = "play " + name;
+        plays.push_back(playCommand);
+    }
+    out.scene.commands.insert(out.scene.commands.end(), plays.begin(), plays.end());
+    return out;
+}
+
+}  // namespace kx

@@ -1,0 +1,73 @@
+// kxplay's runner: loads the module as the kernel's host does, starts it over the simulated
+// driver and hands it a scene's commands period by period, logging each result. Everything runs
+// on the calling thread except the level meter, which the driver calls on the mixer's task and
+// which shares only atomics with it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/hda.h"
+#include "tools/kxplay/scene.h"
+
+namespace kx {
+
+enum class KxplaySink : uint8_t { WavFile, Stdout, Device };
+
+// Exit statuses.
+constexpr int KXPLAY_EXIT_OK = 0;
+constexpr int KXPLAY_EXIT_FAILED = 1;  // a file or the output failed
+constexpr int KXPLAY_EXIT_USAGE = 2;   // the command line or the scene is wrong
+constexpr int KXPLAY_EXIT_INTERRUPTED = 130;
+
+struct RunConfig {
+    HdaClock clock = HdaClock::Stepped;  // Stepped (--fast) or RealTime
+    uint32_t frames = 1024;              // frames per period the driver reports
+    KxplaySink sink = KxplaySink::WavFile;
+    std::string target;                                       // WAV file path, or ALSA device name
+    std::string dir = ".";                                    // bound to location 1
+    std::vector<std::pair<uint32_t, std::string>> locations;  // further bindings (FILE mode)
+    uint64_t durationNanos = 0;                               // 0: no limit
+    bool quiet = false;                                       // errors only
+    bool progress = false;                                    // draw the progress line (a terminal)
+    bool filesMode = false;  // explain refused plays and count them as failures
+    bool oneProcessor = false;
+    bool realtimeScheduling = false;
+    FILE* log = stderr;       // log lines, messages, progress and summary
+    int32_t stallMs = 10000;  // longest wait for the driver before giving up
+};
+
+struct RunReport {
+    uint64_t periods = 0;     // periods in the output
+    uint64_t lastPeriod = 0;  // index of the last period the runner reached
+    double wallSeconds = 0.0;
+    HdaStats stats{};
+    int failedFiles = 0;  // sounds that could not be created (or, in FILE mode, played)
+    bool interrupted = false;
+    std::vector<std::string> logLines;  // every command's log line, without the newline
+};
+
+// Runs a resolved scene (resolveScene with config.frames) and finishes the output. Returns
+// KXPLAY_EXIT_OK; KXPLAY_EXIT_FAILED when the output could not be opened or written, the module
+// did not start, the driver stalled, or a file failed (each reported in words on config.log);
+// KXPLAY_EXIT_USAGE when a loop was left playing with nothing to end the output;
+// KXPLAY_EXIT_INTERRUPTED after kxplayRequestStop. In every case the module is freed and the
+// output finished, so what was rendered is playable. *report may be null.
+int runScene(const Scene& scene, const RunConfig& config, RunReport* report);
+
+// Asks a running runScene to stop after the current period. Async-signal-safe.
+void kxplayRequestStop();
+
+// FILE mode: the scene "sound NAME FILE, play NAME" for each file, NAMEs made from the file
+// names, each file's directory bound to a location of its own (2, 3, ...; one per distinct
+// directory) and the module given only the file's name.
+struct FileScene {
+    Scene scene;
+    std::vector<std::pair<uint32_t, std::string>> locations;
+};
+FileScene sceneForFiles(const std::vector<std::string>& files);
+
+}  // namespace kx

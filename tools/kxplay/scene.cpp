@@ -1,0 +1,404 @@
+// The scene parser: turns scene text into commands and their periods, and reads a parsed scene
+// for loops that nothing ends. Pure functions over the caller's data; no shared state, no lock.
+#include "tools/kxplay/scene.h"
+
+#include <algorithm>
+#include <map>
+
+namespace kx {
+namespace {
+
+struct Token {
+    std::string value;  // without quotes
+    size_t begin = 0;   // offsets in the line, quotes included
+    size_t end = 0;
+    bool quoted = false;
+};
+
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Splits a line into words up to a '#' that is not inside double quotes. A quoted word may hold
+// blanks and '#' (a FILE such as "my song.wav"); it ends at the next double quote.
+bool tokenize(std::string_view line, std::vector<Token>* tokens, std::string* message) {
+    size_t i = 0;
+    while (i < line.size()) {
+        if (isSpace(line[i])) {
+            ++i;
+            continue;
+        }
+        if (line[i] == '#')
+            break;
+        Token token;
+        token.begin = i;
+        if (line[i] == '"') {
+            size_t close = line.find('"', i + 1);
+            if (close == std::string_view::npos) {
+                *message = "a closing '\"' to end the quoted name";
+                return false;
+            }
+            token.value = std::string(line.substr(i + 1, close - i - 1));
+            token.quoted = true;
+            i = close + 1;
+            if (i < line.size() && !isSpace(line[i]) && line[i] != '#') {
+                *message = "a blank after the quoted name";
+                return false;
+            }
+        } else {
+            while (i < line.size() && !isSpace(line[i]) && line[i] != '#' && line[i] != '"')
+                ++i;
+            token.value = std::string(line.substr(token.begin, i - token.begin));
+            if (i < line.size() && line[i] == '"') {
+                *message = "a blank before the '\"' that opens a quoted name";
+                return false;
+            }
+        }
+        token.end = i;
+        tokens->push_back(std::move(token));
+    }
+    return true;
+}
+
+bool isName(const Token& token) {
+    if (token.quoted || token.value.empty() || token.value == "all")
+        return false;
+    for (char c : token.value) {
+        bool ok = isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+                  c == '-' || c == '.';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool parseUnsigned(std::string_view text, uint64_t limit, uint64_t* out) {
+    if (text.empty() || text.size() > 12)
+        return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (!isDigit(c))
+            return false;
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value > limit)
+        return false;
+    *out = value;
+    return true;
+}
+
+std::string quote(const std::string& text) {
+    return "'" + text + "'";
+}
+
+constexpr const char* kTimeWords = "a time (seconds such as 1.5, or a period such as p64)";
+constexpr const char* kCommandWords =
+    "a command: sound, play, pause, stop, delete, volume, mute or end";
+constexpr const char* kNameWords = "a sound NAME (letters, digits, '_', '-' or '.'; not 'all')";
+
+// Parses one line that has at least one word. On failure *message says what was expected.
+bool parseCommand(std::string_view line, const std::vector<Token>& tokens, SceneCommand* command,
+                  std::string* message) {
+    size_t i = 0;
+    if (tokens[0].value == "at" && !tokens[0].quoted) {
+        if (tokens.size() < 2) {
+            *message = std::string("expected ") + kTimeWords + " after 'at'";
+            return false;
+        }
+        const std::string& time = tokens[1].value;
+        if (!tokens[1].quoted && time.size() > 1 && time[0] == 'p') {
+            command->atPeriod = true;
+            if (!parseUnsigned(std::string_view(time).substr(1), KXPLAY_MAX_PERIOD,
+                               &command->when)) {
+                *message =
+                    "expected a period index of at most 1000000000 after 'p', found " + quote(time);
+                return false;
+            }
+        } else if (tokens[1].quoted || !parseSeconds(time, &command->when)) {
+            *message = std::string("expected ") + kTimeWords + " after 'at', found " + quote(time);
+            return false;
+        }
+        i = 2;
+        if (tokens.size() == 2) {
+            *message = std::string("expected ") + kCommandWords + " after 'at " + time + "'";
+            return false;
+        }
+    }
+
+    const Token& verb = tokens[i];
+    size_t args = tokens.size() - i - 1;
+    const Token* arg = args > 0 ? &tokens[i + 1] : nullptr;
+    command->text = std::string(line.substr(verb.begin, tokens.back().end - verb.begin));
+    const std::string& word = verb.value;
+
+    auto expectName = [&](const char* what) {
+        if (arg == nullptr) {
+            *message = std::string("expected ") + what + " after " + quote(word);
+            return false;
+        }
+        return true;
+    };
+    auto noMore = [&](size_t allowed, const char* what) {
+        if (args > allowed) {
+            *message = std::string("expected nothing after ") + what + ", found " +
+                       quote(tokens[i + 1 + allowed].value);
+            return false;
+        }
+        return true;
+    };
+
+    if (verb.quoted) {
+        *message = std::string("expected ") + kCommandWords + ", found " + quote(word);
+        return false;
+    }
+    if (word == "sound") {
+        command->verb = SceneVerb::Sound;
+        if (!expectName("a sound NAME and a FILE"))
+            return false;
+        if (!isName(*arg)) {
+            *message = std::string("expected ") + kNameWords + " after 'sound', found " +
+                       quote(arg->value);
+            return false;
+        }
+        if (args < 2) {
+            *message = "expected a FILE after 'sound " + arg->value + "'";
+            return false;
+        }
+        if (tokens[i + 2].value.empty()) {
+            *message = "expected a FILE after 'sound " + arg->value + "', found an empty name";
+            return false;
+        }
+        command->name = arg->value;
+        command->file = tokens[i + 2].value;
+        return noMore(2, "'sound NAME FILE'");
+    }
+    if (word == "play") {
+        command->verb = SceneVerb::Play;
+        if (!expectName(kNameWords))
+            return false;
+        if (!isName(*arg)) {
+            *message =
+                std::string("expected ") + kNameWords + " after 'play', found " + quote(arg->value);
+            return false;
+        }
+        command->name = arg->value;
+        for (size_t k = i + 2; k < tokens.size(); ++k) {
+            const Token& flag = tokens[k];
+            bool* target = nullptr;
+            if (!flag.quoted && flag.value == "loop")
+                target = &command->loop;
+            else if (!flag.quoted && flag.value == "exclusive")
+                target = &command->exclusive;
+            if (target == nullptr) {
+                *message = "expected 'loop' or 'exclusive' after 'play " + command->name +
+                           "', found " + quote(flag.value);
+                return false;
+            }
+            if (*target) {
+                *message = "expected " + quote(flag.value) + " at most once";
+                return false;
+            }
+            *target = true;
+        }
+        return true;
+    }
+    if (word == "pause" || word == "stop") {
+        command->verb = word == "pause" ? SceneVerb::Pause : SceneVerb::Stop;
+        std::string what = "a sound NAME or 'all'";
+        if (!expectName(what.c_str()))
+            return false;
+        if (!arg->quoted && arg->value == "all") {
+            command->all = true;
+        } else if (isName(*arg)) {
+            command->name = arg->value;
+        } else {
+            *message =
+                "expected " + what + " after " + quote(word) + ", found " + quote(arg->value);
+            return false;
+        }
+        return noMore(1, ("'" + word + " " + arg->value + "'").c_str());
+    }
+    if (word == "delete") {
+        command->verb = SceneVerb::Delete;
+        if (!expectName(kNameWords))
+            return false;
+        if (!isName(*arg)) {
+            *message = std::string("expected ") + kNameWords + " after 'delete', found " +
+                       quote(arg->value);
+            return false;
+        }
+        command->name = arg->value;
+        return noMore(1, ("'delete " + arg->value + "'").c_str());
+    }
+    if (word == "volume") {
+        command->verb = SceneVerb::Volume;
+        uint64_t volume = 0;
+        if (arg == nullptr || arg->quoted || !parseUnsigned(arg->value, UINT32_MAX, &volume)) {
+            *message = "expected a volume N (a whole number, 0 to 100) after 'volume'";
+            if (arg != nullptr)
+                *message += ", found " + quote(arg->value);
+            return false;
+        }
+        command->value = static_cast<uint32_t>(volume);
+        return noMore(1, ("'volume " + arg->value + "'").c_str());
+    }
+    if (word == "mute") {
+        command->verb = SceneVerb::Mute;
+        if (arg == nullptr || arg->quoted || (arg->value != "on" && arg->value != "off")) {
+            *message = "expected 'on' or 'off' after 'mute'";
+            if (arg != nullptr)
+                *message += ", found " + quote(arg->value);
+            return false;
+        }
+        command->value = arg->value == "on" ? 1 : 0;
+        return noMore(1, ("'mute " + arg->value + "'").c_str());
+    }
+    if (word == "end") {
+        command->verb = SceneVerb::End;
+        return noMore(0, "'end'");
+    }
+    *message = std::string("expected ") + kCommandWords + ", found " + quote(word);
+    if (i == 0 && (isDigit(word[0]) || word[0] == 'p'))
+        *message += " (a time is written 'at " + word + "')";
+    return false;
+}
+
+}  // namespace
+
+bool parseSeconds(std::string_view text, uint64_t* nanos) {
+    size_t point = text.find('.');
+    std::string_view whole = text.substr(0, point);
+    std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if (whole.empty() || (point != std::string_view::npos && fraction.empty()) ||
+        fraction.size() > 9)
+        return false;
+    uint64_t seconds = 0;
+    if (!parseUnsigned(whole, KXPLAY_MAX_SECONDS, &seconds))
+        return false;
+    uint64_t part = 0;
+    for (size_t k = 0; k < 9; ++k) {
+        char c = k < fraction.size() ? fraction[k] : '0';
+        if (!isDigit(c))
+            return false;
+        part = part * 10 + static_cast<uint64_t>(c - '0');
+    }
+    uint64_t total = seconds * KXPLAY_NANOS + part;
+    if (total > KXPLAY_MAX_SECONDS * KXPLAY_NANOS)
+        return false;
+    *nanos = total;
+    return true;
+}
+
+uint64_t periodAt(uint64_t nanos, uint32_t frames) {
+    // Exact integer arithmetic: a time that falls on a period boundary (0.1 s at 441 frames)
+    // must name that period, which floating point would miss. nanos * 44100 stays below 2^63
+    // because times are capped at KXPLAY_MAX_SECONDS.
+    if (frames == 0)
+        return 0;
+    uint64_t numerator = nanos * KXPLAY_RATE;
+    uint64_t denominator = KXPLAY_NANOS * frames;
+    return (numerator + denominator - 1) / denominator;
+}
+
+bool parseScene(std::string_view text, Scene* scene, SceneError* error) {
+    Scene parsed;
+    int lineNumber = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t stop = text.find('\n', start);
+        if (stop == std::string_view::npos)
+            stop = text.size();
+        std::string_view line = text.substr(start, stop - start);
+        ++lineNumber;
+        start = stop + 1;
+
+        std::vector<Token> tokens;
+        std::string message;
+        if (!tokenize(line, &tokens, &message)) {
+            error->line = lineNumber;
+            error->message = "expected " + message;
+            scene->commands.clear();
+            return false;
+        }
+        if (tokens.empty())
+            continue;
+        SceneCommand command;
+        command.line = lineNumber;
+        if (!parseCommand(line, tokens, &command, &message)) {
+            error->line = lineNumber;
+            error->message = message;
+            scene->commands.clear();
+            return false;
+        }
+        parsed.commands.push_back(std::move(command));
+        if (stop == text.size())
+            break;
+    }
+    *scene = std::move(parsed);
+    return true;
+}
+
+void resolveScene(Scene* scene, uint32_t frames) {
+    for (SceneCommand& command : scene->commands)
+        command.period = command.atPeriod ? command.when : periodAt(command.when, frames);
+    std::stable_sort(
+        scene->commands.begin(), scene->commands.end(),
+        [](const SceneCommand& a, const SceneCommand& b) { return a.period < b.period; });
+}
+
+bool sceneHasEnd(const Scene& scene) {
+    return std::any_of(scene.commands.begin(), scene.commands.end(),
+                       [](const SceneCommand& c) { return c.verb == SceneVerb::End; });
+}
+
+std::string sceneEndlessLoop(const Scene& scene) {
+    // A sound is its location and file, as the module knows it by its path; a NAME is a label
+    // for one of them. looping maps a sound to the NAME whose play set it looping.
+    std::map<std::string, std::string> sounds;   // NAME -> sound
+    std::map<std::string, std::string> looping;  // sound -> NAME
+    auto soundOf = [&](const std::string& name) -> const std::string* {
+        auto it = sounds.find(name);
+        return it == sounds.end() ? nullptr : &it->second;
+    };
+    for (const SceneCommand& c : scene.commands) {
+        const std::string* sound = c.name.empty() ? nullptr : soundOf(c.name);
+        switch (c.verb) {
+            case SceneVerb::Sound:
+                sounds[c.name] = std::to_string(c.location) + ":" + c.file;
+                break;
+            case SceneVerb::Play:
+                if (sound == nullptr)
+                    break;
+                if (c.exclusive)
+                    looping.clear();
+                if (c.loop)
+                    looping[*sound] = c.name;
+                else
+                    looping.erase(*sound);
+                break;
+            case SceneVerb::Pause:
+            case SceneVerb::Stop:
+                if (c.all)
+                    looping.clear();
+                else if (sound != nullptr)
+                    looping.erase(*sound);
+                break;
+            case SceneVerb::Delete:
+                if (sound != nullptr) {
+                    std::string gone = *sound;
+                    looping.erase(gone);
+                    std::erase_if(sounds, [&](const auto& entry) { return entry.second == gone; });
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return looping.empty() ? std::string() : looping.begin()->second;
+}
+
+}  // namespace kx

@@ -1,0 +1,141 @@
+// The play tracker: follows the module's play rules from the statuses the operations return, so
+// that kxplay knows when nothing is heard any more. Runs on the runner's thread; no lock.
+#include "tools/kxplay/tracker.h"
+
+#include <algorithm>
+
+namespace kx {
+namespace {
+
+TrackedSound* find(PlayTracker* tracker, SoundHandle handle) {
+    if (handle == nullptr)
+        return nullptr;
+    for (TrackedSound& sound : tracker->sounds)
+        if (sound.handle == handle)
+            return &sound;
+    return nullptr;
+}
+
+void startFromTheBeginning(PlayTracker* tracker, TrackedSound* sound) {
+    sound->state = TrackedState::Playing;
+    sound->periodsLeft = trackerPeriodsOf(*tracker, sound->dataLength);
+}
+
+}  // namespace
+
+void trackerInit(PlayTracker* tracker, uint32_t periodBytes) {
+    tracker->periodBytes = periodBytes == 0 ? 1 : periodBytes;
+    tracker->sounds.clear();
+    tracker->names.clear();
+}
+
+SoundHandle trackerLookup(const PlayTracker& tracker, const std::string& name) {
+    auto it = tracker.names.find(name);
+    return it == tracker.names.end() ? nullptr : it->second;
+}
+
+uint64_t trackerPeriodsOf(const PlayTracker& tracker, uint32_t dataLength) {
+    uint64_t periods =
+        (static_cast<uint64_t>(dataLength) + tracker.periodBytes - 1) / tracker.periodBytes;
+    return periods == 0 ? 1 : periods;
+}
+
+void trackerCreated(PlayTracker* tracker, const std::string& name, int32_t status,
+                    SoundHandle handle, uint32_t dataLength) {
+    if (handle == nullptr || (status != SND_OK && status != SND_ERR_EXISTS)) {
+        tracker->names.erase(name);
+        return;
+    }
+    if (find(tracker, handle) == nullptr) {
+        TrackedSound sound;
+        sound.handle = handle;
+        sound.dataLength = dataLength;
+        tracker->sounds.push_back(sound);
+    }
+    tracker->names[name] = handle;
+}
+
+void trackerPlayed(PlayTracker* tracker, SoundHandle handle, bool exclusive, bool loop,
+                   int32_t status) {
+    // Only a request that found its sound changes anything: then it either started it (0) or,
+    // with SND_ERR_FILE, failed to reopen its file after the exclusive sweep had already run.
+    TrackedSound* sound = find(tracker, handle);
+    if (sound == nullptr || (status != SND_OK && status != SND_ERR_FILE))
+        return;
+    size_t playing =
+        std::count_if(tracker->sounds.begin(), tracker->sounds.end(),
+                      [](const TrackedSound& s) { return s.state == TrackedState::Playing; });
+    bool soleAndSelf = playing == 1 && sound->state == TrackedState::Playing;
+    // The sole playing sound restarts without the sweep; otherwise an exclusive play stops every
+    // playing sound, itself included, and paused sounds are left as they are.
+    if (exclusive && !soleAndSelf) {
+        for (TrackedSound& other : tracker->sounds)
+            if (other.state == TrackedState::Playing)
+                other.state = TrackedState::Stopped;
+    }
+    if (status != SND_OK)
+        return;
+    sound->loop = loop;
+    if (sound->state == TrackedState::Paused)
+        sound->state = TrackedState::Playing;  // resumes where its queue stands
+    else
+        startFromTheBeginning(tracker, sound);
+}
+
+void trackerPaused(PlayTracker* tracker, SoundHandle handle, int32_t status) {
+    if (status != SND_OK)
+        return;
+    for (TrackedSound& sound : tracker->sounds)
+        if ((handle == nullptr || sound.handle == handle) && sound.state == TrackedState::Playing)
+            sound.state = TrackedState::Paused;
+}
+
+void trackerStopped(PlayTracker* tracker, SoundHandle handle, int32_t status) {
+    if (status != SND_OK)
+        return;
+    for (TrackedSound& sound : tracker->sounds)
+        if (handle == nullptr || sound.handle == handle)
+            sound.state = TrackedState::Stopped;
+}
+
+void trackerDeleted(PlayTracker* tracker, SoundHandle handle, int32_t status) {
+    if (status != SND_OK || handle == nullptr)
+        return;
+    std::erase_if(tracker->sounds, [&](const TrackedSound& s) { return s.handle == handle; });
+    std::erase_if(tracker->names, [&](const auto& entry) { return entry.second == handle; });
+}
+
+void trackerAdvance(PlayTracker* tracker) {
+    for (TrackedSound& sound : tracker->sounds) {
+        if (sound.state != TrackedState::Playing || sound.loop)
+            continue;
+        if (sound.periodsLeft > 0)
+            --sound.periodsLeft;
+        if (sound.periodsLeft == 0)
+            sound.state = TrackedState::Stopped;
+    }
+}
+
+bool trackerAnyPlaying(const PlayTracker& tracker) {
+    return std::any_of(tracker.sounds.begin(), tracker.sounds.end(),
+                       [](const TrackedSound& s) { return s.state == TrackedState::Playing; });
+}
+
+bool trackerLooping(const PlayTracker& tracker, std::string* name) {
+    for (const TrackedSound& sound : tracker.sounds) {
+        if (sound.state != TrackedState::Playing || !sound.loop)
+            continue;
+        if (name != nullptr) {
+            name->clear();
+            for (const auto& [bound, handle] : tracker.names)
+                if (handle == sound.handle) {
+                    *name = bound;
+                    break;
+                }
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace kx
