@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -95,6 +96,9 @@ int32_t kxclose(int32_t fd) {
 
 void* kxcalloc(size_t count, size_t size) {
     if (faultCheck(Fault::Alloc))
+        return nullptr;
+    // An overflowing request is refused here rather than handed on, as a kernel heap would.
+    if (size != 0 && count > SIZE_MAX / size)
         return nullptr;
     void* block = std::calloc(count, size);
     if (block == nullptr)

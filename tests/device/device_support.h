@@ -1,0 +1,108 @@
+// Helpers of the device tests: finding the HD-audio device through the registry, an open handle
+// that closes itself, and a stream descriptor built byte by byte at the driver's offsets.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "platform/dm.h"
+#include "platform/fault.h"
+#include "platform/hda.h"
+
+namespace kxdev {
+
+// Device id of the first entry whose "Driver" value is exactly `driver`, or 0.
+inline uint32_t deviceNamed(const char* driver) {
+    static const char* wanted;
+    static uint32_t found;
+    wanted = driver;
+    found = 0;
+    kx::KXRegIterateKey(
+        1, kx::IOREG_KEY_DEV_ROOT, 0, 0,
+        [](uint32_t entryKey, uint32_t device) -> uint8_t {
+            char value[128] = {};
+            uint32_t length = sizeof value;
+            if (kx::KXRegQueryValue(entryKey, kx::IOREG_KEY_DEV_DRIVER, 0, value, &length) != 0)
+                return 1;
+            if (std::strcmp(value, wanted) != 0)
+                return 1;
+            found = device;
+            return 0;
+        },
+        0);
+    return found;
+}
+
+// A handle of the HD-audio device for one test; the stream and handle are closed at the end.
+class HdaHandle {
+  public:
+    HdaHandle() {
+        uint32_t device = deviceNamed("DdHdAudio");
+        EXPECT_NE(device, 0u);
+        EXPECT_EQ(kx::DmDeviceOpen(device, 0, &handle_), 0);
+    }
+    ~HdaHandle() {
+        if (handle_ == 0)
+            return;
+        kx::DmDeviceIoControl(handle_, kx::IOCTL_STREAM_CLOSE, nullptr, 0, 0, 0, 0);
+        kx::DmDeviceClose(handle_);
+    }
+    HdaHandle(const HdaHandle&) = delete;
+    HdaHandle& operator=(const HdaHandle&) = delete;
+
+    int32_t control(uint32_t code, void* block) const {
+        return kx::DmDeviceIoControl(handle_, code, block, 0, 0, 0, 0);
+    }
+    uint32_t handle() const { return handle_; }
+
+  private:
+    uint32_t handle_ = 0;
+};
+
+// The stream descriptor as the driver sees it: bytes at fixed offsets, the period buffer's
+// address pointer-wide at offset 40.
+struct Descriptor {
+    alignas(8) uint8_t bytes[48] = {};
+
+    static Descriptor stereo(uint16_t channels = 2, uint32_t rate = 44100, uint16_t bits = 16) {
+        Descriptor d;
+        std::memcpy(d.bytes + kx::HDA_DESC_CHANNELS, &channels, 2);
+        std::memcpy(d.bytes + kx::HDA_DESC_SAMPLE_RATE, &rate, 4);
+        std::memcpy(d.bytes + kx::HDA_DESC_BITS, &bits, 2);
+        return d;
+    }
+    void setNotifyTask(uint32_t task) { std::memcpy(bytes + kx::HDA_DESC_NOTIFY_TASK, &task, 4); }
+    void setFrames(uint32_t frames) { std::memcpy(bytes + kx::HDA_DESC_FRAMES, &frames, 4); }
+    uint32_t frames() const {
+        uint32_t frames;
+        std::memcpy(&frames, bytes + kx::HDA_DESC_FRAMES, 4);
+        return frames;
+    }
+    void setBuffer(const void* buffer) {
+        std::memcpy(bytes + kx::HDA_DESC_PERIOD_BUFFER, &buffer, sizeof buffer);
+    }
+};
+
+// A period of interleaved stereo samples as bytes.
+inline std::vector<uint8_t> periodBytes(const std::vector<int16_t>& samples) {
+    std::vector<uint8_t> out(samples.size() * 2);
+    std::memcpy(out.data(), samples.data(), out.size());
+    return out;
+}
+
+// Every test starts and ends with the driver, registry and faults at their defaults.
+class DeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override { resetAll(); }
+    void TearDown() override { resetAll(); }
+    static void resetAll() {
+        kx::faultClearAll();
+        kx::hdaReset();
+        kx::kxRegReset();
+    }
+};
+
+}  // namespace kxdev

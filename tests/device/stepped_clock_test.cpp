@@ -1,0 +1,251 @@
+// The stepped clock: a write is recorded on arrival and waits for the host's step; hdaSync waits
+// for the writer and for every other task to be quiet, so the same host actions give the same
+// capture every run. Also: release, a pending exit event, a forced delete, failing writes.
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "platform/rtk.h"
+#include "tests/device/device_support.h"
+
+namespace {
+
+using kxdev::Descriptor;
+using kxdev::DeviceTest;
+using kxdev::HdaHandle;
+
+constexpr int32_t kBound = 10000;  // ms: generous bound of every wait
+constexpr uint16_t kExit = 0x4000;
+constexpr uint16_t kLoad = 0x8000;
+constexpr uint32_t kFrames = 8;
+
+// A miniature of the module's two tasks: the mixer writes one period per cycle, filled from a
+// value the loader advances each time the mixer wakes it. Without hdaSync waiting for the loader
+// to be quiet, consecutive periods could carry the same value or skip one.
+struct Scene {
+    uint32_t handle = 0;
+    Descriptor desc;
+    std::vector<int16_t> period = std::vector<int16_t>(kFrames * 2);
+    kx::RtkTaskId mixer = 0;
+    kx::RtkTaskId loader = 0;
+    std::atomic<int> generation{0};
+    std::atomic<bool> mixerExited{false};
+    std::atomic<bool> loaderExited{false};
+};
+
+void fakeMixer(void* argument) {
+    auto* scene = static_cast<Scene*>(argument);
+    for (;;) {
+        uint16_t code = 0;
+        kx::RtkReceiveTaskEvent(0, kExit, 0, 0, &code);
+        if (code == kExit) {
+            scene->mixerExited = true;
+            kx::RtkDeleteTask(0);
+            return;
+        }
+        int g = scene->generation.load();
+        for (uint32_t i = 0; i < kFrames * 2; ++i)
+            scene->period[i] = static_cast<int16_t>(g * 1000 + static_cast<int>(i));
+        kx::RtkSendTaskEvent(scene->loader, kLoad);
+        kx::DmDeviceIoControl(scene->handle, kx::IOCTL_STREAM_WRITE, scene->desc.bytes, 0, 0, 0, 0);
+    }
+}
+
+void fakeLoader(void* argument) {
+    auto* scene = static_cast<Scene*>(argument);
+    for (;;) {
+        uint16_t code = 0;
+        kx::RtkReceiveTaskEvent(0, kExit | kLoad, 0, -1, &code);
+        if (code == kExit) {
+            scene->loaderExited = true;
+            kx::RtkDeleteTask(0);
+            return;
+        }
+        // Takes its time, as a loader reading a file does.
+        kx::RtkSleepTaskUsec(2000);
+        scene->generation.fetch_add(1);
+    }
+}
+
+using SteppedClockTest = DeviceTest;
+
+// Runs one scripted session and returns its capture.
+std::vector<uint8_t> runScript() {
+    kx::hdaReset();
+    kx::hdaSetClock(kx::HdaClock::Stepped);
+    kx::hdaSetFramesPerPeriod(kFrames);
+    Scene scene;
+    std::vector<uint8_t> capture;
+    {
+        HdaHandle hda;
+        scene.handle = hda.handle();
+        EXPECT_EQ(kx::RtkCreateTask("fakemix", 192, 0x4000, 0, 1, fakeMixer, &scene, &scene.mixer),
+                  0);
+        EXPECT_EQ(
+            kx::RtkCreateTask("fakeload", 89, 0x4000, 0, 1, fakeLoader, &scene, &scene.loader), 0);
+        scene.desc = Descriptor::stereo();
+        scene.desc.setNotifyTask(scene.mixer);
+        EXPECT_EQ(hda.control(kx::IOCTL_STREAM_OPEN, scene.desc.bytes), 0);
+        scene.desc.setBuffer(scene.period.data());
+        EXPECT_EQ(kx::RtkResumeTask(scene.loader), 0);
+        EXPECT_EQ(kx::RtkResumeTask(scene.mixer), 0);
+
+        EXPECT_TRUE(kx::hdaSync(kBound));
+        for (int step = 1; step <= 6; ++step) {
+            // Host actions between periods reach the period after the one just recorded.
+            if (step == 3) {
+                uint32_t volume[2] = {50, 0};
+                EXPECT_EQ(hda.control(kx::IOCTL_VOLUME, volume), 0);
+            }
+            if (step == 5) {
+                uint32_t mute[2] = {0, 1};
+                EXPECT_EQ(hda.control(kx::IOCTL_MUTE, mute), 0);
+            }
+            EXPECT_TRUE(kx::hdaStep(kBound)) << step;
+            EXPECT_EQ(kx::hdaStats().periods, static_cast<uint64_t>(step) + 1)
+                << "one step, one period";
+        }
+
+        // The exit event ends a write that waits for a step, so both tasks can end.
+        kx::RtkSendTaskEvent(scene.mixer, kExit);
+        kx::RtkSendTaskEvent(scene.loader, kExit);
+        EXPECT_TRUE(kx::RtkWaitQuiescent(0, kBound));
+        EXPECT_TRUE(scene.mixerExited);
+        EXPECT_TRUE(scene.loaderExited);
+        EXPECT_EQ(kx::RtkThreadsAlive(), 0);
+        capture = kx::hdaCaptured();
+    }
+    return capture;
+}
+
+TEST_F(SteppedClockTest, TheSameHostActionsGiveByteIdenticalCaptures) {
+    std::vector<uint8_t> first = runScript();
+    ASSERT_EQ(first.size(), 7u * kFrames * 4);
+    // Period n carries generation n: the loader ran exactly once between any two periods.
+    std::vector<int16_t> samples(first.size() / 2);
+    std::memcpy(samples.data(), first.data(), first.size());
+    for (uint32_t n = 0; n < 7; ++n) {
+        for (uint32_t i = 0; i < kFrames * 2; ++i) {
+            int full = static_cast<int>(n) * 1000 + static_cast<int>(i);
+            int expected = n < 3 ? full : n < 5 ? full * 50 / 100 : 0;
+            ASSERT_EQ(samples[n * kFrames * 2 + i], expected) << "period " << n << " sample " << i;
+        }
+    }
+    for (int run = 0; run < 3; ++run)
+        EXPECT_EQ(runScript(), first) << "run " << run;
+}
+
+// A write from a plain thread, reporting its result through a future.
+std::future<int32_t> writeAsync(uint32_t handle, Descriptor* desc, std::thread* thread) {
+    auto promise = std::make_shared<std::promise<int32_t>>();
+    std::future<int32_t> done = promise->get_future();
+    *thread = std::thread([=] {
+        promise->set_value(
+            kx::DmDeviceIoControl(handle, kx::IOCTL_STREAM_WRITE, desc->bytes, 0, 0, 0, 0));
+    });
+    return done;
+}
+
+bool finishes(std::future<int32_t>& done) {
+    return done.wait_for(std::chrono::milliseconds(kBound)) == std::future_status::ready;
+}
+
+TEST_F(SteppedClockTest, ReleaseEndsABlockedWriteAndLaterWritesGoUnrecorded) {
+    kx::hdaSetClock(kx::HdaClock::Stepped);
+    kx::hdaSetFramesPerPeriod(kFrames);
+    HdaHandle hda;
+    Descriptor desc = Descriptor::stereo();
+    ASSERT_EQ(hda.control(kx::IOCTL_STREAM_OPEN, desc.bytes), 0);
+    std::vector<int16_t> period(kFrames * 2, 7);
+    desc.setBuffer(period.data());
+
+    std::thread writer;
+    std::future<int32_t> done = writeAsync(hda.handle(), &desc, &writer);
+    ASSERT_TRUE(kx::hdaSync(kBound));
+    EXPECT_EQ(kx::hdaStats().periods, 1u) << "recorded on arrival, before any step";
+    kx::hdaRelease();
+    ASSERT_TRUE(finishes(done));
+    EXPECT_EQ(done.get(), 0);
+    writer.join();
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(hda.control(kx::IOCTL_STREAM_WRITE, desc.bytes), 0);
+    EXPECT_EQ(kx::hdaStats().periods, 1u);
+    EXPECT_EQ(kx::hdaCaptured().size(), kFrames * 4);
+    EXPECT_FALSE(kx::hdaSync(20)) << "nothing waits any more";
+}
+
+TEST_F(SteppedClockTest, AFailingWriteWaitsForItsStepAllTheSame) {
+    kx::hdaSetClock(kx::HdaClock::Stepped);
+    HdaHandle hda;
+    Descriptor desc = Descriptor::stereo();
+    ASSERT_EQ(hda.control(kx::IOCTL_STREAM_OPEN, desc.bytes), 0);  // no buffer named: fails
+
+    std::thread writer;
+    std::future<int32_t> done = writeAsync(hda.handle(), &desc, &writer);
+    ASSERT_TRUE(kx::hdaSync(kBound)) << "the failing write is paced";
+    EXPECT_EQ(kx::hdaStats().failedWrites, 1u);
+    EXPECT_EQ(done.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    kx::hdaRelease();
+    ASSERT_TRUE(finishes(done));
+    EXPECT_EQ(done.get(), kx::HDA_ERR_BUFFER);
+    writer.join();
+}
+
+// A task that makes one write and reports what became of it.
+struct OneWrite {
+    uint32_t handle = 0;
+    Descriptor desc;
+    std::vector<int16_t> period = std::vector<int16_t>(kFrames * 2, 3);
+    std::atomic<bool> returned{false};
+};
+
+void writeOnce(void* argument) {
+    auto* w = static_cast<OneWrite*>(argument);
+    kx::DmDeviceIoControl(w->handle, kx::IOCTL_STREAM_WRITE, w->desc.bytes, 0, 0, 0, 0);
+    w->returned = true;
+    kx::RtkDeleteTask(0);
+}
+
+TEST_F(SteppedClockTest, APendingExitEventOrAForcedDeleteEndsABlockedWrite) {
+    for (bool forced : {false, true}) {
+        kx::hdaReset();
+        kx::hdaSetClock(kx::HdaClock::Stepped);
+        kx::hdaSetFramesPerPeriod(kFrames);
+        HdaHandle hda;
+        OneWrite w;
+        w.handle = hda.handle();
+        w.desc = Descriptor::stereo();
+        ASSERT_EQ(hda.control(kx::IOCTL_STREAM_OPEN, w.desc.bytes), 0);
+        w.desc.setBuffer(w.period.data());
+        kx::RtkTaskId task = 0;
+        ASSERT_EQ(kx::RtkCreateTask("writer", 192, 0x4000, 0, 1, writeOnce, &w, &task), 0);
+        ASSERT_EQ(kx::RtkResumeTask(task), 0);
+        ASSERT_TRUE(kx::hdaSync(kBound));
+
+        // A code other than the exit event leaves the write waiting.
+        kx::RtkSendTaskEvent(task, kLoad);
+        EXPECT_TRUE(kx::hdaSync(kBound));
+        EXPECT_FALSE(w.returned);
+
+        if (forced) {
+            EXPECT_EQ(kx::RtkDeleteTask(task), 0);
+        } else {
+            EXPECT_EQ(kx::RtkSendTaskEvent(task, kExit), 0);
+        }
+        EXPECT_TRUE(kx::RtkWaitQuiescent(0, kBound));
+        EXPECT_EQ(kx::RtkThreadsAlive(), 0);
+        EXPECT_EQ(w.returned.load(), !forced) << (forced ? "unwound" : "returned");
+        EXPECT_EQ(kx::hdaStats().periods, 1u);
+    }
+}
+
+TEST_F(SteppedClockTest, SyncTimesOutWhenNothingWrites) {
+    kx::hdaSetClock(kx::HdaClock::Stepped);
+    EXPECT_FALSE(kx::hdaSync(20));
+    EXPECT_FALSE(kx::hdaStep(20));
+}
+
+}  // namespace
