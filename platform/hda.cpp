@@ -18,8 +18,6 @@
 
 namespace kx {
 
-void RtkCheckDeleted();  // TEMP until rtk.h declares it
-
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
