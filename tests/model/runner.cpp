@@ -1,0 +1,182 @@
+// Running a scenario: on the model alone, or on the module (loaded through its table over the
+// stepped driver clock) and the model side by side. Only the test's thread calls the module; the
+// engine's tasks are left quiescent after every call so that its read-ahead is settled before
+// the next call, as the model assumes.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "platform/hda.h"
+#include "platform/kxfs.h"
+#include "tests/model/scenario.h"
+#include "tests/support/harness.h"
+#include "tests/support/wavgen.h"
+
+namespace kxmodel {
+
+namespace {
+
+std::string showSamples(const Period& p, size_t from, size_t count) {
+    std::ostringstream out;
+    for (size_t k = from; k < p.size() && k < from + count; ++k)
+        out << (k > from ? " " : "") << p[k];
+    return out.str();
+}
+
+}  // namespace
+
+std::string runLockstep(const Scenario& sc, Trace* observed) {
+    Trace local;
+    Trace& t = observed ? *observed : local;
+    t = Trace{};
+    kxtest::Module m(sc.frames);
+    kxtest::TempDir dir;
+    for (const auto& [name, bytes] : sc.files)
+        dir.write(name, bytes);
+    kx::kxfsBind(1, dir.path().c_str());
+    if (int32_t status = m.init(); status != 0)
+        return "the library did not start: " + statusName(status);
+    const kx::SndOperations& ops = m.ops();
+    Model model(sc.frames, sc.files);
+    std::vector<kx::SoundHandle> handles;  // by model id; deleted sounds keep their last address
+    static int notASound;
+    kx::SoundHandle unknown = reinterpret_cast<kx::SoundHandle>(&notASound);
+
+    size_t index = 0;
+    auto fail = [&](const std::string& what) {
+        std::ostringstream out;
+        out << "call [" << index << "] " << describe(sc.actions[index]) << ": " << what << "\n"
+            << describe(sc, index);
+        return out.str();
+    };
+    auto comparePeriods = [&]() -> std::string {
+        size_t have = m.periods();
+        for (size_t k = t.periods.size(); k < have; ++k)
+            t.periods.push_back(m.period(k));
+        if (have != model.periods().size()) {
+            return "the driver recorded " + std::to_string(have) + " periods, the model " +
+                   std::to_string(model.periods().size());
+        }
+        for (size_t k = 0; k < have; ++k) {
+            const Period& want = model.periods()[k];
+            const Period& got = t.periods[k];
+            if (got == want)
+                continue;
+            size_t s = 0;
+            while (s < want.size() && got[s] == want[s])
+                ++s;
+            std::ostringstream out;
+            out << "period " << k << " differs from sample " << s << " (frame " << s / 2 << "):\n"
+                << "  module: " << showSamples(got, s, 8)
+                << "\n  model:  " << showSamples(want, s, 8) << "\n  model's mix, periods "
+                << (k >= 3 ? k - 3 : 0) << ".." << k << ":";
+            for (size_t j = k >= 3 ? k - 3 : 0; j <= k; ++j)
+                out << "\n    " << j << ":" << model.notes()[j];
+            return out.str();
+        }
+        return "";
+    };
+    if (std::string diff = comparePeriods(); !diff.empty())
+        return "before any call: " + diff;
+
+    for (; index < sc.actions.size(); ++index) {
+        const Action& a = sc.actions[index];
+        int32_t got = 0;
+        int32_t want = 0;
+        int handle = -1;
+        if (a.op == Op::Step) {
+            m.step(static_cast<int>(a.a));
+            if (::testing::Test::HasFatalFailure())
+                return fail("the driver did not step");
+            for (uint32_t k = 0; k < a.a; ++k)
+                model.step();
+            t.statuses.push_back(0);
+            t.handles.push_back(-1);
+            if (std::string diff = comparePeriods(); !diff.empty())
+                return fail(diff);
+            continue;
+        }
+        Target target = modelTarget(a);
+        kx::SoundHandle h = nullptr;
+        bool names =
+            a.op == Op::Delete || a.op == Op::Play || a.op == Op::Pause || a.op == Op::Stop;
+        if (names && (a.op == Op::Delete || a.who == Who::Sound || a.who == Who::Stale)) {
+            h = handles.at(a.sound);
+        }
+        if (names && a.op != Op::Delete && a.who == Who::Unknown)
+            h = unknown;
+        if (a.who == Who::Stale) {
+            // A deleted record's address may have been given to a later sound; the module can
+            // only compare addresses, so the call then names that sound.
+            for (int id : model.live()) {
+                if (handles[id] == h)
+                    target = Target::sound(id);
+            }
+        }
+        switch (a.op) {
+            case Op::Create: {
+                kx::SoundHandle out = unknown;  // must be overwritten on every path
+                got = ops.sndCreate(1, a.name.c_str(), &out);
+                CreateResult r = model.create(a.name);
+                want = r.status;
+                if (out == nullptr) {
+                    handle = -1;
+                } else if (got == 0 && want == 0) {
+                    for (int id : model.live()) {
+                        if (id != r.id && handles[id] == out)
+                            return fail("the new handle is a live sound's");
+                    }
+                    handles.push_back(out);
+                    handle = r.id;
+                } else {
+                    handle = -2;
+                    for (int id : model.live()) {
+                        if (handles[id] == out)
+                            handle = id;
+                    }
+                }
+                if (got == want && handle != r.id) {
+                    return fail("the handle out names sound " + std::to_string(handle) +
+                                ", the model says " + std::to_string(r.id));
+                }
+                break;
+            }
+            case Op::Delete:
+                got = ops.sndDelete(h);
+                want = model.remove(a.sound);
+                break;
+            case Op::Play:
+                got = ops.sndPlay(h, a.a, a.b);
+                want = model.play(target, a.a, a.b);
+                break;
+            case Op::Pause:
+                got = ops.sndPause(h);
+                want = model.pause(target);
+                break;
+            case Op::Stop:
+                got = ops.sndStop(h);
+                want = model.stop(target);
+                break;
+            case Op::Volume:
+                got = ops.sndVolume(a.a);
+                want = model.volume(a.a);
+                break;
+            case Op::Mute:
+                got = ops.sndMute(a.a);
+                want = model.mute(a.a);
+                break;
+            case Op::Step:
+                break;
+        }
+        t.statuses.push_back(got);
+        t.handles.push_back(handle);
+        // Let the loader finish what the call started before anything else happens.
+        if (!kx::hdaSync(kxtest::kWaitMs))
+            return fail("the engine did not settle after the call");
+        if (got != want)
+            return fail("module returned " + statusName(got) + ", model " + statusName(want));
+    }
+    return "";
+}
+
+}  // namespace kxmodel

@@ -1,0 +1,71 @@
+// Scenarios for comparing the module with the reference model: a set of WAV files bound to
+// location 1, a list of calls and period steps, the seeded generator that makes them, and the
+// runners that play a scenario on the model alone or on the module and the model in lockstep.
+// Runners drive the module from the test's thread only; the model has no threads.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/model/model.h"
+
+namespace kxmodel {
+
+enum class Op : uint8_t { Create, Delete, Play, Pause, Stop, Volume, Mute, Step };
+
+// Whom a play, pause or stop names.
+enum class Who : uint8_t {
+    Sound,    // a live sound, by model id
+    Stale,    // the handle of a deleted sound, by the id it had
+    None,     // no handle (pause or stop of all)
+    Unknown,  // a non-null pointer that was never a sound
+};
+
+struct Action {
+    Op op = Op::Step;
+    std::string name;  // Create: the file's name at location 1
+    int sound = -1;    // Delete, and Play/Pause/Stop with Who::Sound or Who::Stale
+    Who who = Who::Sound;
+    uint32_t a = 0;  // Play: exclusive; Volume, Mute: the value; Step: periods
+    uint32_t b = 0;  // Play: loop
+};
+
+struct Scenario {
+    uint64_t seed = 0;
+    uint32_t frames = 16;
+    std::map<std::string, Bytes> files;  // written into location 1's directory before the run
+    std::vector<Action> actions;
+};
+
+std::string describe(const Action& action);
+// The seed, frames, every file's header facts and the actions numbered up to (and including)
+// index last.
+std::string describe(const Scenario& scenario, size_t last);
+
+// A scenario made from the seed alone: 5-8 playable files of awkward lengths and layouts, a few
+// unplayable or missing ones, and 150-300 calls interleaved with steps of 1-3 periods.
+Scenario generateScenario(uint64_t seed);
+
+// What a run observed: each action's status (0 for steps), the sound each create's handle out
+// named afterwards (-1 none, -2 a handle that names no known sound; -1 for other actions), and
+// every recorded period from period 0.
+struct Trace {
+    std::vector<int32_t> statuses;
+    std::vector<int> handles;
+    std::vector<Period> periods;
+};
+
+// The model's target for an action: a stale handle counts as a pointer that names no sound.
+Target modelTarget(const Action& action);
+
+// The model alone. A stale handle counts as a pointer that names no sound.
+Trace runModel(const Scenario& scenario);
+
+// The module and the model in lockstep, each call and each period compared as it happens.
+// Returns "" when they agree throughout, else a report of the first disagreement that names the
+// seed, the action and the calls up to it. The module's observations go to *module if given.
+std::string runLockstep(const Scenario& scenario, Trace* module = nullptr);
+
+}  // namespace kxmodel
