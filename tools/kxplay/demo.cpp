@@ -186,11 +186,11 @@ std::vector<int16_t> demoSamples(const std::string& file) {
     if (file == "beat.wav")
         return toSamples(beat());
     if (file == "tone-a3.wav")
-        return toSamples(tone(220.0, 5.5, 0.17, -0.6));
+        return toSamples(tone(220.0, 5.5, 0.26, -0.6));
     if (file == "tone-cs4.wav")
-        return toSamples(tone(277.18, 5.0, 0.15, 0.0));
+        return toSamples(tone(277.18, 5.0, 0.24, 0.0));
     if (file == "tone-e4.wav")
-        return toSamples(tone(329.63, 4.0, 0.15, 0.6));
+        return toSamples(tone(329.63, 4.0, 0.22, 0.6));
     if (file == "chime.wav")
         return toSamples(chime());
     return {};

@@ -190,13 +190,14 @@ void explainCreate(Runner& r, const SceneCommand& c, int32_t status) {
 void explainPlay(Runner& r, const SceneCommand& c, int32_t status) {
     if (status == SND_OK)
         return;
+    std::string path = pathOf(r, c);
     if (status == SND_ERR_TOO_MANY)
         say(r, "%s: not played: four sounds already play, and kxaudio plays at most four",
-            c.name.c_str());
+            path.c_str());
     else if (status == SND_ERR_FILE)
-        say(r, "%s: not played: kxaudio could not reopen the file", c.name.c_str());
+        say(r, "%s: not played: kxaudio could not reopen the file", path.c_str());
     else
-        say(r, "%s: not played (%s)", c.name.c_str(),
+        say(r, "%s: not played (%s)", path.c_str(),
             sndStatusName(status) ? sndStatusName(status) : std::to_string(status).c_str());
     ++r.report.failedFiles;
 }
@@ -484,6 +485,8 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     }
     if (!config.quiet && started)
         printSummary(r);
+    if (r.report.interrupted)
+        say(r, "interrupted; the output holds what was rendered until then");
     if (status == KXPLAY_EXIT_OK && r.report.failedFiles > 0)
         status = KXPLAY_EXIT_FAILED;
     if (report != nullptr)
@@ -535,6 +538,8 @@ FileScene sceneForFiles(const std::vector<std::string>& files) {
         SceneCommand playCommand;
         playCommand.verb = SceneVerb::Play;
         playCommand.name = name;
+        playCommand.file = base;  // for messages about it
+        playCommand.location = it->second;
         playCommand.text = "play " + name;
         plays.push_back(playCommand);
     }

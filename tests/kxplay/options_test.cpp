@@ -1,0 +1,115 @@
+// kxplay's command line: accepted forms and what they set, and every usage error.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/kxplay/options.h"
+
+namespace {
+
+int parse(std::vector<const char*> args, kx::KxplayOptions* options, std::string* error) {
+    args.insert(args.begin(), "kxplay");
+    return kx::parseKxplayOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+TEST(KxplayOptions, AcceptedFormsSetWhatTheySay) {
+    kx::KxplayOptions o;
+    std::string error;
+
+    ASSERT_EQ(parse({"a.wav", "b/c.wav"}, &o, &error), 0) << error;
+    EXPECT_EQ(o.mode, kx::KxplayMode::Files);
+    EXPECT_EQ(o.files, (std::vector<std::string>{"a.wav", "b/c.wav"}));
+    EXPECT_FALSE(o.hasOutput);
+    EXPECT_EQ(o.frames, 1024u);
+    EXPECT_EQ(o.dir, ".");
+    EXPECT_EQ(o.clock, kx::KxplayClock::Default);
+
+    ASSERT_EQ(parse({"-o", "out.wav", "--frames", "256", "--fast", "-q", "a.wav"}, &o, &error), 0)
+        << error;
+    EXPECT_TRUE(o.hasOutput);
+    EXPECT_EQ(o.output, "out.wav");
+    EXPECT_EQ(o.frames, 256u);
+    EXPECT_EQ(o.clock, kx::KxplayClock::Fast);
+    EXPECT_TRUE(o.quiet);
+
+    ASSERT_EQ(parse({"-oout.wav", "--output=x.wav", "--frames=2", "a.wav"}, &o, &error), 0);
+    EXPECT_EQ(o.output, "x.wav");  // the last one wins
+    EXPECT_EQ(o.frames, 2u);
+
+    ASSERT_EQ(parse({"-o", "-", "--duration", "2.5", "--realtime", "a.wav"}, &o, &error), 0);
+    EXPECT_EQ(o.output, "-");
+    EXPECT_EQ(o.durationNanos, 2500000000u);
+    EXPECT_EQ(o.clock, kx::KxplayClock::RealTime);
+
+    ASSERT_EQ(parse({"--script", "s.txt", "--dir", "sounds", "--device", "hw:0", "--one-cpu",
+                     "--rt-sched"},
+                    &o, &error),
+              0)
+        << error;
+    EXPECT_EQ(o.mode, kx::KxplayMode::Script);
+    EXPECT_EQ(o.script, "s.txt");
+    EXPECT_EQ(o.dir, "sounds");
+    EXPECT_TRUE(o.hasDevice);
+    EXPECT_EQ(o.device, "hw:0");
+    EXPECT_TRUE(o.oneProcessor);
+    EXPECT_TRUE(o.realtimeScheduling);
+
+    ASSERT_EQ(parse({"--script", "-"}, &o, &error), 0);
+    EXPECT_EQ(o.script, "-");
+
+    ASSERT_EQ(parse({"--info", "a.wav", "b.wav"}, &o, &error), 0);
+    EXPECT_EQ(o.mode, kx::KxplayMode::Info);
+    EXPECT_EQ(o.files.size(), 2u);
+
+    ASSERT_EQ(parse({"--demo", "-o", "d.wav"}, &o, &error), 0);
+    EXPECT_EQ(o.mode, kx::KxplayMode::Demo);
+
+    // "--" ends the options: a file may then begin with '-'.
+    ASSERT_EQ(parse({"--", "-odd.wav"}, &o, &error), 0);
+    EXPECT_EQ(o.files, std::vector<std::string>{"-odd.wav"});
+
+    // --help and --version win over conflicting modes; an unknown option is still an error.
+    ASSERT_EQ(parse({"--bogus-free", "-h"}, &o, &error), 2);
+    ASSERT_EQ(parse({"--demo", "a.wav", "--help"}, &o, &error), 0);
+    EXPECT_EQ(o.mode, kx::KxplayMode::Help);
+    ASSERT_EQ(parse({"--version"}, &o, &error), 0);
+    EXPECT_EQ(o.mode, kx::KxplayMode::Version);
+}
+
+TEST(KxplayOptions, UsageErrorsSayWhatIsWrong) {
+    struct Case {
+        std::vector<const char*> args;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {{}, "nothing to play"},
+        {{"--bogus", "a.wav"}, "unknown option '--bogus'"},
+        {{"-x", "a.wav"}, "unknown option '-x'"},
+        {{"a.wav", "-o"}, "option --output needs a value"},
+        {{"-o", "", "a.wav"}, "needs a file name"},
+        {{"--frames", "1", "a.wav"}, "from 2 to 65536, not '1'"},
+        {{"--frames", "65537", "a.wav"}, "not '65537'"},
+        {{"--frames", "many", "a.wav"}, "not 'many'"},
+        {{"--duration", "0", "a.wav"}, "above 0"},
+        {{"--duration", "-1", "a.wav"}, "not '-1'"},
+        {{"--quiet=yes", "a.wav"}, "option --quiet takes no value"},
+        {{"--fast", "--realtime", "a.wav"}, "choose one of --fast and --realtime"},
+        {{"-o", "x.wav", "--device", "default", "a.wav"}, "choose one of --output and --device"},
+        {{"--info"}, "--info needs at least one FILE.wav"},
+        {{"--info", "--demo", "a.wav"}, "choose one of --info, --script and --demo"},
+        {{"--script", "s", "a.wav"}, "--script takes no FILE arguments ('a.wav' given)"},
+        {{"--demo", "a.wav"}, "--demo takes no FILE arguments"},
+        {{"--demo", "--dir", "x"}, "--demo makes its own sounds"},
+        {{"--dir", "", "a.wav"}, "--dir needs a directory"},
+    };
+    for (const Case& c : cases) {
+        kx::KxplayOptions o;
+        std::string error;
+        EXPECT_EQ(parse(c.args, &o, &error), 2) << c.expected;
+        EXPECT_NE(error.find(c.expected), std::string::npos)
+            << "message: " << error << "\nwanted: " << c.expected;
+    }
+}
+
+}  // namespace
