@@ -364,8 +364,12 @@ const Period& Model::step() {
     std::ostringstream note;
     bool first = true;
     for (Sound& s : sounds_) {
-        if (s.state != State::Playing || s.block < 0)
+        if (s.state != State::Playing)
             continue;
+        if (s.block < 0) {
+            note << " #" << s.id << "(no block)";
+            continue;
+        }
         Block& b = blocks_[s.block];
         note << " #" << s.id;
         Bytes source(periodBytes_, 0);  // an empty queue reads as silence

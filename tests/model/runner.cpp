@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform/hda.h"
+#include "platform/kxfile.h"
 #include "platform/kxfs.h"
 #include "tests/model/scenario.h"
 #include "tests/support/harness.h"
@@ -29,6 +30,11 @@ std::string runLockstep(const Scenario& sc, Trace* observed) {
     Trace local;
     Trace& t = observed ? *observed : local;
     t = Trace{};
+    // A refused header may print the reader's one console message; keep it off the test's output.
+    struct Quiet {
+        Quiet() { kx::kxConsoleCapture(true); }
+        ~Quiet() { kx::kxConsoleCapture(false); }
+    } quiet;
     kxtest::Module m(sc.frames);
     kxtest::TempDir dir;
     for (const auto& [name, bytes] : sc.files)

@@ -182,12 +182,14 @@ Scenario generateScenario(uint64_t seed) {
         Action a;
         std::vector<int> live = model.live();
         uint32_t roll = i < 4 ? 0 : rng.below(100);
-        if (roll < 10 || live.empty()) {
+        // An empty pool is mostly refilled at once, but calls on it are made too.
+        bool empty = live.empty();
+        if (roll < 10 || (empty && rng.chance(70))) {
             a.op = Op::Create;
             a.name = i < good && rng.chance(80) ? names[i] : rng.pick(names);
             CreateResult r = model.create(a.name);
             (void)r;
-        } else if (roll < 13) {
+        } else if (roll < 13 && !empty) {
             a.op = Op::Delete;
             a.sound = rng.pick(live);
             model.remove(a.sound);
@@ -195,7 +197,7 @@ Scenario generateScenario(uint64_t seed) {
         } else if (roll < 75) {
             a.op = roll < 50 ? Op::Play : roll < 63 ? Op::Pause : Op::Stop;
             uint32_t whom = rng.below(100);
-            if (whom < 85) {
+            if (whom < 85 && !empty) {
                 a.who = Who::Sound;
                 a.sound = rng.pick(live);
             } else if (whom < 90 && !deleted.empty()) {
@@ -291,6 +293,7 @@ Trace runModel(const Scenario& sc) {
         t.handles.push_back(handle);
     }
     t.periods = model.periods();
+    t.notes = model.notes();
     return t;
 }
 

@@ -55,6 +55,7 @@ struct Trace {
     std::vector<int32_t> statuses;
     std::vector<int> handles;
     std::vector<Period> periods;
+    std::vector<std::string> notes;  // the model's account of each period (runModel only)
 };
 
 // The model's target for an action: a stale handle counts as a pointer that names no sound.

@@ -83,7 +83,19 @@ TEST(ScenarioGenerator, ScenariosReachEveryRule) {
                     seen["clipped sample"]++;
             }
         }
-        if (sc.frames % 2)
+        for (const std::string& note : t.notes) {
+            if (note.find("(ends)") != std::string::npos)
+                seen["a sound ends"]++;
+            if (note.find("(no block)") != std::string::npos)
+                seen["a sound plays without a block"]++;
+            if (note.find("(empty)") != std::string::npos)
+                seen["a sound with no data"]++;
+            if (note.find("volume") != std::string::npos)
+                seen["a period with gain"]++;
+            if (note.find("muted") != std::string::npos)
+                seen["a muted period"]++;
+        }
+        if (sc.frames * 4 % 64 != 0)
             seen["a period that is not a multiple of 64 bytes"]++;
     }
     const char* wanted[] = {"create OK",
@@ -101,7 +113,12 @@ TEST(ScenarioGenerator, ScenariosReachEveryRule) {
                             "pause all",
                             "delete",
                             "clipped sample",
-                            "a period that is not a multiple of 64 bytes"};
+                            "a period that is not a multiple of 64 bytes",
+                            "a sound ends",
+                            "a sound plays without a block",
+                            "a sound with no data",
+                            "a period with gain",
+                            "a muted period"};
     for (const char* w : wanted)
         EXPECT_GT(seen[w], 0) << w;
 }
