@@ -14,10 +14,15 @@ namespace {
 
 using kx::audioLib;
 
-bool poolIsZero(const kx::Pool& pool) {
+// A pool that exited is all zeros. One whose lock could not be created keeps its empty list and
+// lock table but reads as not initialised (lock 0), so every operation on it fails harmlessly.
+bool poolIsClear(kx::Pool& pool) {
     kx::Pool zero;
     std::memset(&zero, 0, sizeof zero);
-    return std::memcmp(&pool, &zero, sizeof zero) == 0;
+    if (std::memcmp(&pool, &zero, sizeof zero) == 0)
+        return true;
+    return pool.lock == 0 && pool.head == reinterpret_cast<kx::KxNode*>(&pool.tail) &&
+           kx::SizePool(&pool) == 0;
 }
 
 // What a stopped library must look like: nothing alive, nothing allocated, nothing open.
@@ -25,12 +30,12 @@ std::string leftovers() {
     std::string out;
     if (audioLib.device != 0)
         out += "device handle set; ";
-    if (!poolIsZero(audioLib.mixer.pool))
-        out += "sound pool not zero; ";
-    if (!poolIsZero(audioLib.loader.pool))
-        out += "load pool not zero; ";
-    if (!poolIsZero(audioLib.blockPool))
-        out += "block pool not zero; ";
+    if (!poolIsClear(audioLib.mixer.pool))
+        out += "sound pool not clear; ";
+    if (!poolIsClear(audioLib.loader.pool))
+        out += "load pool not clear; ";
+    if (!poolIsClear(audioLib.blockPool))
+        out += "block pool not clear; ";
     if (audioLib.stream.periodBuffer != nullptr)
         out += "period buffer left; ";
     if (kx::RtkThreadsAlive() != 0)

@@ -40,11 +40,19 @@ TEST_F(AdmissionTest, AtMostFourPlay) {
     EXPECT_EQ(m.ops().sndPlay(s[2], 0, 0), kx::SND_ERR_TOO_MANY) << "even a restart with four";
     EXPECT_EQ(states(), "PPPPSS");
     EXPECT_EQ(heard(), 1 + 2 + 4 + 8);
-    // Paused sounds do not count.
+    // Paused sounds do not count, but keep their block: the fifth sound plays without one, so
+    // it counts as playing and is silent.
     EXPECT_EQ(m.ops().sndPause(s[0]), kx::SND_OK);
     EXPECT_EQ(m.ops().sndPlay(s[4], 0, 0), kx::SND_OK);
     EXPECT_EQ(states(), "APPPPS");
-    EXPECT_EQ(heard(), 2 + 4 + 8 + 16);
+    EXPECT_EQ(heard(), 2 + 4 + 8);
+    EXPECT_EQ(m.ops().sndPlay(s[5], 0, 0), kx::SND_ERR_TOO_MANY);
+    // Once the paused sound stops and a playing one makes room, the silent one restarts with
+    // the freed block.
+    EXPECT_EQ(m.ops().sndStop(s[0]), kx::SND_OK);
+    EXPECT_EQ(m.ops().sndStop(s[1]), kx::SND_OK);
+    EXPECT_EQ(m.ops().sndPlay(s[4], 0, 0), kx::SND_OK);
+    EXPECT_EQ(heard(), 4 + 8 + 16);
 }
 
 TEST_F(AdmissionTest, ExclusivePlaysAlone) {

@@ -1,5 +1,6 @@
 // Sound creation and deletion through the table: every status in its place, nothing added on
 // failure, nothing leaked.
+#include <filesystem>
 #include <string>
 
 #include "platform/fault.h"
@@ -61,14 +62,20 @@ TEST_F(CreateTest, RefusedFilesAddNothing) {
 }
 
 TEST_F(CreateTest, PathLengthLimit) {
-    // The full path is dir + "/" + name; 511 characters fit the 512-byte buffer, 512 do not.
-    size_t base = dir.path().size() + 1;
+    // The full path is the location's directory, "/" and the name; 511 characters fit the
+    // 512-byte buffer, 512 do not. Nested directories make the path long enough.
+    std::string deep = dir.path();
+    while (deep.size() < 400) {
+        deep += "/" + std::string(60, 'd');
+        ASSERT_TRUE(std::filesystem::create_directory(deep));
+    }
+    kx::kxfsBind(3, deep.c_str());
     for (size_t total : {size_t{511}, size_t{512}}) {
-        std::string name(total - base - 4, 'n');
+        std::string name(total - deep.size() - 1 - 4, 'n');
         name += ".wav";
-        dir.write(name, canonicalWav(rampSamples(8)));
+        writeFile(deep + "/" + name, canonicalWav(rampSamples(8)));
         kx::SoundHandle h = nullptr;
-        EXPECT_EQ(m.ops().sndCreate(1, name.c_str(), &h),
+        EXPECT_EQ(m.ops().sndCreate(3, name.c_str(), &h),
                   total == 511 ? kx::SND_OK : kx::SND_ERR_FILE)
             << total;
     }

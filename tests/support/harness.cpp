@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kxaudio/audioLib.h"
 #include "platform/dm.h"
 #include "platform/fault.h"
 #include "platform/kxfs.h"
@@ -28,12 +29,15 @@ Module::Module(uint32_t frames, kx::HdaClock clock) : frames_(frames), clock_(cl
 }
 
 Module::~Module() {
-    free();
+    // Only a started library needs freeing; a failed start-up has freed itself already.
+    if (kx::audioLib.device != 0)
+        free();
     kx::faultClearAll();
     kx::hdaReset();
 }
 
 int32_t Module::init() {
+    kx::hdaSetClock(clock_);  // a previous free released the stepped clock
     int32_t status = ops_.sndInit();
     if (status == 0 && clock_ == kx::HdaClock::Stepped) {
         EXPECT_TRUE(kx::hdaSync(kWaitMs)) << "period 0 never reached the driver";
