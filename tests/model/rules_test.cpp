@@ -261,10 +261,10 @@ Case deleteAndCreate() {
     std::map<std::string, Bytes> files = bitSounds(F, 2);
     files["./a.wav"] = files["a.wav"];
     files["mono.wav"] = [] {
-        kxtest::WavSpec spec;
-        spec.channels = 1;
-        spec.data = Bytes(64, 1);
-        return kxtest::buildWav(spec);
+        kxtest::WavSpec layout;
+        layout.channels = 1;
+        layout.data = Bytes(64, 1);
+        return kxtest::buildWav(layout);
     }();
     return {"creation statuses, a second name for one file, and delete from the next period",
             F,

@@ -1,5 +1,6 @@
-// The scenario generator and the scenario's printed form. Everything comes from one 64-bit seed
-// through a private generator, so a seed names the same files and calls on every build.
+// The scenario generator, the scenario's printed form and the model-only run. Everything comes
+// from one 64-bit seed through a private generator, so a seed names the same files and calls on
+// every build.
 #include "tests/model/scenario.h"
 
 #include <sstream>
@@ -53,7 +54,7 @@ kxtest::Chunk junk(Rng& rng, const char* id, uint32_t size) {
 // A playable file: 16-bit stereo at 44100 Hz, with a data length chosen to sit on, off, below or
 // far beyond a period boundary, and chunks and padding around the data.
 kxtest::Bytes playable(Rng& rng, uint32_t p) {
-    kxtest::WavSpec spec;
+    kxtest::WavSpec layout;
     uint32_t length = 0;
     switch (rng.below(6)) {
         case 0:
@@ -76,67 +77,67 @@ kxtest::Bytes playable(Rng& rng, uint32_t p) {
             break;  // long
     }
     static const std::vector<int> amplitudes = {32767, 20000, 9000, 700};
-    spec.data = noise(rng, length, rng.pick(amplitudes));
+    layout.data = noise(rng, length, rng.pick(amplitudes));
     static const std::vector<uint32_t> fmtSizes = {16, 16, 16, 18, 17, 21};
-    spec.fmtSize = rng.pick(fmtSizes);
+    layout.fmtSize = rng.pick(fmtSizes);
     static const std::vector<const char*> ids = {"LIST", "junk", "fact", "bext", "cue "};
     if (rng.chance(40)) {
         int chunks =
             rng.chance(10) ? 18 : rng.range(1, 3);  // 18 others and "fmt ": the most allowed
         for (int i = 0; i < chunks; ++i)
-            spec.before.push_back(junk(rng, rng.pick(ids), rng.below(12)));
+            layout.before.push_back(junk(rng, rng.pick(ids), rng.below(12)));
     }
     if (rng.chance(15) && length > 0) {
         // The "data" chunk claims more than the file holds: reads end at the end of the file.
-        spec.dataSizeOverride = length + rng.range(1, 3 * p);
+        layout.dataSizeOverride = length + rng.range(1, 3 * p);
     } else if (rng.chance(40)) {
         // Bytes after the data must never be heard.
-        spec.after.push_back(junk(rng, rng.pick(ids), rng.range(1, 40)));
+        layout.after.push_back(junk(rng, rng.pick(ids), rng.range(1, 40)));
     }
-    return kxtest::buildWav(spec);
+    return kxtest::buildWav(layout);
 }
 
 // A file that opens but is refused: wrong format, not RIFF/WAVE, no "data" chunk in reach, or a
 // header cut short.
 kxtest::Bytes unplayable(Rng& rng, uint32_t p) {
-    kxtest::WavSpec spec;
-    spec.data = noise(rng, p * rng.range(1, 3), 9000);
+    kxtest::WavSpec layout;
+    layout.data = noise(rng, p * rng.range(1, 3), 9000);
     switch (rng.below(8)) {
         case 0:
-            spec.channels = 1;
+            layout.channels = 1;
             break;
         case 1:
-            spec.bits = 8;
+            layout.bits = 8;
             break;
         case 2:
-            spec.sampleRate = 48000;
+            layout.sampleRate = 48000;
             break;
         case 3:
-            spec.formatTag = 3;
+            layout.formatTag = 3;
             break;
         case 4:  // "fmt " and 19 others: the "data" header is the 21st and is never read
             for (int i = 0; i < 19; ++i)
-                spec.before.push_back(junk(rng, "junk", rng.below(6)));
+                layout.before.push_back(junk(rng, "junk", rng.below(6)));
             break;
         case 5: {  // "data" before "fmt ": judged by a format tag of 0
-            spec.writeFmt = false;
+            layout.writeFmt = false;
             kxtest::WavSpec fmt;
             kxtest::Bytes full = kxtest::buildWav(fmt);
-            spec.after.push_back({"fmt ", kxtest::Bytes(full.begin() + 20, full.begin() + 36)});
+            layout.after.push_back({"fmt ", kxtest::Bytes(full.begin() + 20, full.begin() + 36)});
             break;
         }
         case 6: {
-            kxtest::Bytes b = kxtest::buildWav(spec);
+            kxtest::Bytes b = kxtest::buildWav(layout);
             b[3] = 'X';  // "RIFX"
             return b;
         }
         default: {
-            kxtest::Bytes b = kxtest::buildWav(spec);
+            kxtest::Bytes b = kxtest::buildWav(layout);
             b.resize(rng.range(0, 40));  // cut inside the header
             return b;
         }
     }
-    return kxtest::buildWav(spec);
+    return kxtest::buildWav(layout);
 }
 
 uint32_t pickVolume(Rng& rng) {

@@ -15,46 +15,46 @@ kxtest::Chunk chunk(const char* id, size_t size) {
 TEST(ModelWavHeader, OffsetsAndRefusals) {
     struct Case {
         const char* name;
-        kxtest::WavSpec spec;
+        kxtest::WavSpec layout;
         bool ok;
         uint32_t offset;  // checked when ok
         uint32_t length;
     };
-    auto spec = [](auto change) {
+    auto wav = [](auto change) {
         kxtest::WavSpec s;
         s.data = Bytes(40, 1);
         change(s);
         return s;
     };
     const Case cases[] = {
-        {"canonical", spec([](auto&) {}), true, 44, 40},
-        {"fmt of 18 bytes", spec([](auto& s) { s.fmtSize = 18; }), true, 46, 40},
-        {"fmt of 17 bytes and its pad", spec([](auto& s) { s.fmtSize = 17; }), true, 46, 40},
-        {"a chunk of 26 before data", spec([](auto& s) { s.before = {chunk("LIST", 26)}; }), true,
+        {"canonical", wav([](auto&) {}), true, 44, 40},
+        {"fmt of 18 bytes", wav([](auto& s) { s.fmtSize = 18; }), true, 46, 40},
+        {"fmt of 17 bytes and its pad", wav([](auto& s) { s.fmtSize = 17; }), true, 46, 40},
+        {"a chunk of 26 before data", wav([](auto& s) { s.before = {chunk("LIST", 26)}; }), true,
          78, 40},
-        {"a chunk of 5 and its pad", spec([](auto& s) { s.before = {chunk("junk", 5)}; }), true, 58,
+        {"a chunk of 5 and its pad", wav([](auto& s) { s.before = {chunk("junk", 5)}; }), true, 58,
          40},
-        {"an empty chunk", spec([](auto& s) { s.before = {chunk("fact", 0)}; }), true, 52, 40},
-        {"odd data, chunk after", spec([](auto& s) {
+        {"an empty chunk", wav([](auto& s) { s.before = {chunk("fact", 0)}; }), true, 52, 40},
+        {"odd data, chunk after", wav([](auto& s) {
              s.data = Bytes(41, 1);
              s.after = {chunk("LIST", 9)};
          }),
          true, 44, 41},
-        {"data size claims more than the file", spec([](auto& s) { s.dataSizeOverride = 1000; }),
+        {"data size claims more than the file", wav([](auto& s) { s.dataSizeOverride = 1000; }),
          true, 44, 1000},
         {"18 chunks and fmt before data",
-         spec([](auto& s) { s.before = std::vector<kxtest::Chunk>(18, chunk("junk", 3)); }), true,
+         wav([](auto& s) { s.before = std::vector<kxtest::Chunk>(18, chunk("junk", 3)); }), true,
          44 + 18 * 12, 40},
         {"19 chunks and fmt before data",
-         spec([](auto& s) { s.before = std::vector<kxtest::Chunk>(19, chunk("junk", 3)); }), false,
+         wav([](auto& s) { s.before = std::vector<kxtest::Chunk>(19, chunk("junk", 3)); }), false,
          0, 0},
-        {"format tag 3", spec([](auto& s) { s.formatTag = 3; }), false, 0, 0},
-        {"no fmt before data", spec([](auto& s) { s.writeFmt = false; }), false, 0, 0},
-        {"fmt of 14 bytes", spec([](auto& s) { s.fmtSize = 14; }), false, 0, 0},
+        {"format tag 3", wav([](auto& s) { s.formatTag = 3; }), false, 0, 0},
+        {"no fmt before data", wav([](auto& s) { s.writeFmt = false; }), false, 0, 0},
+        {"fmt of 14 bytes", wav([](auto& s) { s.fmtSize = 14; }), false, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        WavHeader h = parseWav(kxtest::buildWav(c.spec));
+        WavHeader h = parseWav(kxtest::buildWav(c.layout));
         EXPECT_EQ(h.ok, c.ok);
         if (!c.ok)
             continue;
