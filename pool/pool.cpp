@@ -35,8 +35,9 @@ int32_t InitPool(Pool* pool, const char* name) {
     pool->deleteLock = RtkDeleteCriticalSection;
     pool->enterLock = RtkEnterCriticalSection;
     pool->leaveLock = RtkLeaveCriticalSection;
-    // Creation goes to the kernel directly, not through the table: the table is only trusted
-    // once the pool holds a lock. lock is not cleared first; records arrive zero-filled.
+    // Creation calls the kernel itself; the table's entries are what locking and teardown use
+    // from here on. lock is not cleared first: records arrive zero-filled, and a failed creation
+    // leaves it 0, so the pool then reads as not initialised.
     return RtkCreateCriticalSection(name, &pool->lock);
 }
 

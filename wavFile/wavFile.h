@@ -29,7 +29,9 @@ constexpr int32_t WAV_SEEK_CUR = 1;
 
 // 0 when a "data" chunk was found and the tag is PCM, else -1. Opens and closes the file itself.
 // On success *dataOffset is the position of the first sample byte and *dataLength the "data"
-// chunk's size. A short "fmt " chunk prints "'fmt' chunk too short (only %ld bytes)!".
+// chunk's size; both are also written for a non-PCM tag. The pad byte behind an odd-sized chunk
+// body is skipped and counted in the offset. A short "fmt " chunk prints
+// "'fmt' chunk too short (only %ld bytes)!".
 int32_t parseWavFmt(const char* path, WavFormat* format, uint32_t* dataOffset,
                     uint32_t* dataLength);
 // Opens read-only and seeks to offset (the seek's result is not examined). -1 on failure.
@@ -40,7 +42,8 @@ int32_t closeWavFile(int32_t fd);
 int32_t resetWavFile(int32_t fd, uint32_t offset);
 // Reads min(size, remaining) bytes into buffer and sets the rest of the size bytes to fill.
 // Returns the count read (less than size at the end of the data or file), or -1 without reading
-// when fd is -1 or remaining <= 0; a failed read is returned negative with nothing filled.
+// when fd is -1, remaining <= 0, buffer is null or size is negative; a failed read is returned
+// negative with nothing filled.
 int32_t readWavFile(int32_t fd, uint8_t* buffer, int32_t size, int32_t remaining, uint8_t fill);
 // Moves the position by distance as lseek does; where the seek fails and the move is forward
 // from the current position, reads forward instead. 0 on success, -1 on failure.

@@ -1,5 +1,5 @@
 // Saturating mix: the sums at the limits, a buffer mixed into itself, missing buffers and the
-// odd last byte, for every mix this processor runs; and which variant the dispatcher chose.
+// odd last byte, for every mix this processor runs.
 #include <gtest/gtest.h>
 
 #include "tests/dxmix/mix_helpers.h"
@@ -67,20 +67,6 @@ TEST(MixEdges, MissingBuffersZeroLengthAndOddByteChangeNothing) {
             ASSERT_EQ(dst[i], 0x33) << "byte " << i;
         EXPECT_EQ(dst[66], 0x11);
     }
-}
-
-TEST(MixEdges, DispatcherTakesTheFastestSupportedVariant) {
-    int count = 0;
-    const kx::S16sMixVariant* variants = kx::S16sMixVariants(&count);
-    ASSERT_GE(count, 2);
-    EXPECT_STREQ(variants[0].name, "scalar");
-    EXPECT_TRUE(variants[0].supported);
-    EXPECT_TRUE(variants[1].supported) << "every build requires SSE2";
-    int fastest = 0;
-    for (int i = 0; i < count; ++i)
-        if (variants[i].supported)
-            fastest = i;
-    EXPECT_STREQ(kx::S16sMixSelected(), variants[fastest].name);
 }
 
 }  // namespace

@@ -32,18 +32,6 @@ TEST_F(PoolTest, PushAndPopEndsGiveTheirOrder) {
     }
 }
 
-TEST_F(PoolTest, MixedEndsKeepOneList) {
-    // 2 at the tail, 1 at the head, 3 at the tail, 4 at the head: 4 1 2 3 from the head.
-    const uint8_t ends[] = {1, 0, 1, 0};
-    Item* order[] = {&items[1], &items[0], &items[2], &items[3]};
-    for (int i = 0; i < kItems; ++i)
-        ASSERT_EQ(PushPool(&pool, order[i], ends[i]), 0);
-    void* last = nullptr;
-    ASSERT_EQ(PopPool(&pool, &last, 0), 0);
-    EXPECT_EQ(last, &items[2]);
-    EXPECT_EQ(drain(&pool, 1), (std::vector<int>{4, 1, 2}));
-}
-
 TEST(PoolStates, EveryOperationFailsOnNullOrUninitialisedPools) {
     faultClearAll();
     Pool zero{};
