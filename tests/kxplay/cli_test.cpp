@@ -43,6 +43,10 @@ class KxplayCli : public ::testing::Test {
         dir.write("loop.scene", text("sound a t0.wav\nplay a loop\n"));
         dir.write("bad.scene", text("sound a t0.wav\n\nat 1 plya a\n"));
         dir.write("ok.scene", text("sound a t0.wav\nplay a\n"));
+        // Read before playing, the exclusive play ends the loop; played, it is refused (its
+        // file is missing), so the loop goes on after the last command.
+        dir.write("sneaky.scene", text("sound a t0.wav\nsound b missing.wav\nplay a loop\n"
+                                       "at 1 play b exclusive\n"));
         mkdir(dir.file("sub").c_str(), 0700);
         dir.write("sub/s.wav", stereo(900, 9));
     }
@@ -69,6 +73,8 @@ TEST_F(KxplayCli, ExitStatusesAndTheirMessages) {
          "end, found 'plya'"},
         {"--script loop.scene -o out.wav", 2,
          "sound 'a' is left looping and nothing ends the output"},
+        {"--script sneaky.scene -o out.wav", 2,
+         "sound 'a' still loops after the last command (p44), so the output would never end"},
         {"--script ok.scene --dir nowhere -o out.wav", 2, "--dir nowhere: no such directory"},
         {"--script missing.scene -o out.wav", 1, "missing.scene: cannot be read: no such file"},
         {"-o out.wav missing.wav", 1, "missing.wav: cannot be read: no such file"},

@@ -42,10 +42,10 @@ std::string report(const std::string& path) {
 }
 
 TEST_F(WavInfo, AnAcceptedFileShowsWhatTheReaderFound) {
-    WavSpec spec;
-    spec.data = stereoData(44100);
-    spec.before.push_back(Chunk{"LIST", Bytes(26, 'x')});
-    std::string path = dir.write("ok.wav", kxtest::buildWav(spec));
+    WavSpec wav;
+    wav.data = stereoData(44100);
+    wav.before.push_back(Chunk{"LIST", Bytes(26, 'x')});
+    std::string path = dir.write("ok.wav", kxtest::buildWav(wav));
 
     kx::WavInspection w = kx::inspectWav(path);
     EXPECT_TRUE(w.accepted) << w.reason;
@@ -80,10 +80,10 @@ TEST_F(WavInfo, RefusedFilesAreExplainedInWords) {
         s.data = Bytes(400, 0);
         return kxtest::buildWav(s);
     };
-    WavSpec floatSpec;
-    floatSpec.formatTag = 3;
-    floatSpec.bits = 32;
-    floatSpec.data = Bytes(64, 0);
+    WavSpec floatFile;
+    floatFile.formatTag = 3;
+    floatFile.bits = 32;
+    floatFile.data = Bytes(64, 0);
     WavSpec extensible;
     extensible.formatTag = 0xFFFE;
     extensible.fmtSize = 40;
@@ -114,7 +114,7 @@ TEST_F(WavInfo, RefusedFilesAreExplainedInWords) {
         {"48k.wav", pcm(2, 48000, 16), "48000 Hz; kxaudio plays 2-channel 44100 Hz 16-bit PCM"},
         {"8bit.wav", pcm(2, 44100, 8), "8-bit; kxaudio plays 2-channel 44100 Hz 16-bit PCM"},
         {"all.wav", pcm(6, 22050, 24), "6 channels, 22050 Hz, 24-bit; kxaudio plays"},
-        {"float.wav", kxtest::buildWav(floatSpec),
+        {"float.wav", kxtest::buildWav(floatFile),
          "32-bit float samples (format tag 3), not PCM; kxaudio plays"},
         {"ext.wav", kxtest::buildWav(extensible), "extensible format header (format tag 0xFFFE)"},
         {"short.wav", kxtest::buildWav(shortFmt),
@@ -174,10 +174,10 @@ TEST_F(WavInfo, UnreadableFilesAndPathsTheModuleCannotBuild) {
         deep += "/dddddddddddddddddddddddddddddddddddddddd";
         ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
     }
-    WavSpec spec;
-    spec.data = stereoData(16);
+    WavSpec wav;
+    wav.data = stereoData(16);
     std::string path = deep + "/ok.wav";
-    kxtest::writeFile(path, kxtest::buildWav(spec));
+    kxtest::writeFile(path, kxtest::buildWav(wav));
     kx::WavInspection w = kx::inspectWav(path);
     EXPECT_FALSE(w.accepted);
     EXPECT_TRUE(w.pathTooLong);

@@ -35,7 +35,7 @@ struct KxplayOptions {
 };
 
 // Parses argv[1..argc-1]. Returns 0 with *options filled, or 2 (a usage error) with *error
-// saying in words what is wrong; *options is then unspecified.
+// saying in words what is wrong; *options is then left in no particular state.
 int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options,
                        std::string* error);
 

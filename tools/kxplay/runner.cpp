@@ -436,7 +436,9 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
             *report = r.report;
         return KXPLAY_EXIT_FAILED;
     }
-    hdaSetPeriodHook(meterHook, nullptr);
+    // The meter feeds only the progress line; without it the mixer's task is spared the scan.
+    if (config.progress && !config.quiet)
+        hdaSetPeriodHook(meterHook, nullptr);
     kxConsoleCapture(true);
 
     int status = KXPLAY_EXIT_OK;
