@@ -1,7 +1,6 @@
 // Start-up and shutdown: every failure of _sndInit leaves nothing behind, repeated start and
 // stop are harmless, and a thousand start/stop cycles with sounds playing leak nothing.
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/dm.h"
 #include "platform/fault.h"
@@ -13,43 +12,6 @@ namespace kxtest {
 namespace {
 
 using kx::audioLib;
-
-// A pool that exited is all zeros. One whose lock could not be created keeps its empty list and
-// lock table but reads as not initialised (lock 0), so every operation on it fails harmlessly.
-bool poolIsClear(kx::Pool& pool) {
-    kx::Pool zero;
-    std::memset(&zero, 0, sizeof zero);
-    if (std::memcmp(&pool, &zero, sizeof zero) == 0)
-        return true;
-    return pool.lock == 0 && pool.head == reinterpret_cast<kx::KxNode*>(&pool.tail) &&
-           kx::SizePool(&pool) == 0;
-}
-
-// What a stopped library must look like: nothing alive, nothing allocated, nothing open.
-std::string leftovers() {
-    std::string out;
-    if (audioLib.device != 0)
-        out += "device handle set; ";
-    if (!poolIsClear(audioLib.mixer.pool))
-        out += "sound pool not clear; ";
-    if (!poolIsClear(audioLib.loader.pool))
-        out += "load pool not clear; ";
-    if (!poolIsClear(audioLib.blockPool))
-        out += "block pool not clear; ";
-    if (audioLib.stream.periodBuffer != nullptr)
-        out += "period buffer left; ";
-    if (kx::RtkThreadsAlive() != 0)
-        out += "threads alive; ";
-    if (kx::RtkSectionsAlive() != 0)
-        out += "critical sections alive; ";
-    if (kx::kxHeapOutstanding() != 0)
-        out += "heap blocks outstanding; ";
-    if (kx::DmOpenHandles() != 0)
-        out += "device handles open; ";
-    if (kx::kxOpenFiles() != 0)
-        out += "files open; ";
-    return out;
-}
 
 struct SleepScale {
     explicit SleepScale(uint32_t percent) { kx::RtkSetSleepScale(percent); }
