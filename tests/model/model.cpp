@@ -348,12 +348,9 @@ void Model::loadBlock(Sound& s, Block& b) {
 }
 
 void Model::mixInto(Period& out, const Bytes& source, bool first) const {
-    // The first playing sound is copied whole. Later ones are added with saturation over whole
-    // groups of four samples only: a period that is not a multiple of 8 bytes keeps its last
-    // frame from the sounds before.
-    size_t bytes =
-        first ? periodBytes_ : (periodBytes_ % 64 == 0 ? periodBytes_ : periodBytes_ / 8 * 8);
-    for (size_t k = 0; k < bytes / 2; ++k) {
+    // The first playing sound is copied whole; later ones are added with saturation, sample by
+    // sample, over every whole sample of the period.
+    for (size_t k = 0; k < periodBytes_ / 2; ++k) {
         int16_t v = static_cast<int16_t>(source[2 * k] | source[2 * k + 1] << 8);
         out[k] = first ? v : clamp16(out[k] + v);
     }

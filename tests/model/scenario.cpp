@@ -151,9 +151,9 @@ Scenario generateScenario(uint64_t seed) {
     Rng rng{seed * 0x2545F4914F6CDD1Dull + 7};
     Scenario sc;
     sc.seed = seed;
-    // Even frame counts only: periods that are and are not multiples of 64 bytes take the mix's
-    // two loops. Odd counts (a last frame outside every 8-byte group) are a hand-written case.
-    static const std::vector<uint32_t> frames = {16, 16, 64, 32, 8, 10, 34};
+    // Periods that are and are not multiples of 64, 32 and 16 bytes, and odd frame counts whose
+    // last frame lies outside every 8-byte group.
+    static const std::vector<uint32_t> frames = {16, 16, 64, 32, 8, 10, 34, 17, 5};
     sc.frames = rng.pick(frames);
     uint32_t p = sc.frames * 4;
 
