@@ -198,23 +198,6 @@ TEST_F(Kxq, LevelsThroughScripts) {
     }
 }
 
-TEST_F(Kxq, ResetAfterUseFreesTheWholeCapacity) {
-    constexpr uint32_t kPeriod = 4096;
-    KxqHandle h = make(4 * kPeriod);
-    Bytes period(kPeriod, 0x11);
-    for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(kxqWrite(h, period.data(), kPeriod), 0);
-    Bytes out(kPeriod);
-    ASSERT_EQ(kxqRead(h, out.data(), kPeriod), static_cast<int32_t>(kPeriod));
-    ASSERT_EQ(kxqReset(h), 0);
-    EXPECT_NE(kxqCanRead(h, 1), 0);
-    EXPECT_EQ(kxqCanWrite(h, kPeriod), 0);
-    EXPECT_EQ(kxqCanWrite(h, 4 * kPeriod), 0);
-    std::memset(out.data(), 0x77, kPeriod);
-    EXPECT_EQ(kxqRead(h, out.data(), kPeriod), 0);
-    EXPECT_EQ(out, Bytes(kPeriod, 0)) << "nothing stale after reset";
-}
-
 TEST_F(Kxq, FailuresAndBadHandles) {
     KxqHandle h = 99;
     EXPECT_NE(kxqInit(0, &h), 0);
