@@ -4,6 +4,8 @@
 #include "platform/kxfile.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +30,9 @@ std::atomic<int> openFiles{0};
 // in a test, say) leaves the count alone. A descriptor's mark is cleared before the host's close,
 // so an open that reuses the number right after sets a fresh mark that this close cannot clear.
 constexpr int kTrackedFds = 65536;
+
+// How long a read-only open of a FIFO waits for a writer's first bytes before it is refused.
+constexpr int kFifoWaitMs = 500;
 std::atomic<uint8_t> ownedFd[kTrackedFds];
 
 std::mutex consoleMutex;
@@ -45,12 +50,38 @@ int32_t kxopen(const char* path, int32_t flags, int32_t mode) {
         errno = EFAULT;
         return -1;
     }
+    // POSIX blocks a read-only open of a FIFO until a writer comes, and a sound file may be
+    // opened with the sound pool's lock held, so one FIFO without a writer would stall the whole
+    // engine. Such opens are made without blocking; a FIFO then gets a bounded wait for its first
+    // bytes (or its writer's close) and is refused if nothing comes. Reads afterwards block as
+    // usual.
+    bool readOnly = (flags & O_ACCMODE) == O_RDONLY && (flags & O_NONBLOCK) == 0;
     int fd;
     do {
-        fd = ::open(path, flags, static_cast<mode_t>(mode));
+        fd = ::open(path, readOnly ? flags | O_NONBLOCK : flags, static_cast<mode_t>(mode));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return -1;
+    if (readOnly) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+            pollfd waiting{fd, POLLIN, 0};
+            int ready;
+            do {
+                ready = ::poll(&waiting, 1, kFifoWaitMs);
+            } while (ready < 0 && errno == EINTR);
+            if (ready <= 0) {
+                ::close(fd);
+                errno = ENXIO;
+                return -1;
+            }
+        }
+        int status = ::fcntl(fd, F_GETFL);
+        if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     if (fd < kTrackedFds)
         ownedFd[fd].store(1);
     openFiles.fetch_add(1);

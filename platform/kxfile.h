@@ -9,7 +9,9 @@
 
 namespace kx {
 
-// open(2) with flags and mode as given (0 is read-only). -1 on failure.
+// open(2) with flags and mode as given (0 is read-only). -1 on failure. A read-only open never
+// blocks for long: a FIFO that yields no bytes (and no writer's close) within half a second is
+// refused with -1 (errno ENXIO) instead of waiting for a writer.
 int32_t kxopen(const char* path, int32_t flags, int32_t mode);
 // read(2): bytes read, 0 at end of file, -1 on failure.
 int32_t kxread(int32_t fd, void* buffer, uint32_t length);
@@ -27,8 +29,8 @@ int kxprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void kxConsoleCapture(bool enabled);  // starting a capture empties it
 std::string kxConsoleTaken();         // what was printed while capturing
 
-int64_t kxHeapOutstanding();  // blocks allocated and not yet freed
-uint64_t kxHeapAllocations(); // successful allocations since start
-int kxOpenFiles();            // descriptors opened by kxopen and not yet closed
+int64_t kxHeapOutstanding();   // blocks allocated and not yet freed
+uint64_t kxHeapAllocations();  // successful allocations since start
+int kxOpenFiles();             // descriptors opened by kxopen and not yet closed
 
 }  // namespace kx
