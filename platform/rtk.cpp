@@ -298,7 +298,6 @@ int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, u
             t->id = k.nextTask++;
             realtime = k.realtime;
             cpu = k.singleProcessor ? k.cpu : -1;
-            k.threads.reserve(k.threads.size() + 1);  // so that publishing below cannot throw
         }
         // The thread starts blocked on t->wake until resumed; it reads nothing the code below
         // writes except under the kernel mutex.
@@ -315,10 +314,29 @@ int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, u
     }
     if (cpu >= 0)
         pinToProcessor(t->thread.native_handle(), cpu);
+    // Published only now, with its thread set, so that no reaper can see a record without one.
+    bool published = false;
     {
         std::lock_guard<std::mutex> lock(k.mutex);
-        k.live.emplace(t->id, t);
-        k.threads.push_back(t);
+        try {
+            k.threads.push_back(t);
+            try {
+                k.live.emplace(t->id, t);
+                published = true;
+            } catch (const std::bad_alloc&) {
+                k.threads.pop_back();
+            }
+        } catch (const std::bad_alloc&) {
+        }
+        if (!published) {
+            t->deleted.store(true, std::memory_order_release);  // leaves without its entry
+            t->wake.notify_all();
+        }
+    }
+    if (!published) {
+        t->thread.join();
+        delete t;
+        return RTK_ERR_RESOURCE;
     }
     *id = t->id;
     return RTK_OK;
