@@ -541,6 +541,12 @@ std::vector<Scenario> scenarios() {
     return list;
 }
 
+// Leftovers except heap blocks and open files, which a leak that the rules allow accounts for.
+std::string leftoversBesideRecords() {
+    static const std::regex records("-?[0-9]+ (heap blocks outstanding|files open); ");
+    return std::regex_replace(leftovers(), records, "");
+}
+
 // After a run: the library starts again, a sound plays through exactly, and shutdown leaves
 // nothing (or, after a leak the rules allow, exactly what was left before).
 std::string normalRun(Rig& r, int64_t heapBefore, int filesBefore) {
@@ -560,15 +566,10 @@ std::string normalRun(Rig& r, int64_t heapBefore, int filesBefore) {
         out += "the next run heard " + sliceList(heard) + "; ";
     out += blockInvariant();
     shutDown(r);
+    out += leftoversBesideRecords();
     if (kx::kxHeapOutstanding() != heapBefore || kx::kxOpenFiles() != filesBefore)
         out += "the next run left heap blocks or files; ";
     return out;
-}
-
-// Leftovers except heap blocks and open files, which a leak that the rules allow accounts for.
-std::string leftoversBesideRecords() {
-    static const std::regex records("-?[0-9]+ (heap blocks outstanding|files open); ");
-    return std::regex_replace(leftovers(), records, "");
 }
 
 Outcome runOnce(const Scenario& sc, Fault fault, uint64_t nth) {
