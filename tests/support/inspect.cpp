@@ -1,9 +1,11 @@
 // Test support: the engine's records inspected through its own pools.
 #include "tests/support/inspect.h"
 
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "platform/dm.h"
 #include "platform/kxfile.h"
@@ -116,6 +118,11 @@ std::string leftovers() {
         out += "block pool not clear; ";
     if (audioLib.stream.periodBuffer != nullptr)
         out += "period buffer left; ";
+    // A task deleted by force ends at its next kernel call, a moment after _sndFree returns:
+    // its thread gets a generous bound to finish before it counts as left behind.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (kx::RtkThreadsAlive() != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (kx::RtkThreadsAlive() != 0)
         out += "threads alive; ";
     if (kx::RtkSectionsAlive() != 0)

@@ -28,7 +28,8 @@ uint32_t soundState(kx::SoundHandle sound);
 
 // What a stopped library must look like: device handle 0, every pool clear, no period buffer,
 // and nothing alive, allocated or open on the platform (task threads, critical sections, heap
-// blocks, device handles, files). Returns "" when all holds, else what is left.
+// blocks, device handles, files). Task threads get up to 10 s to end (a task deleted by force
+// ends at its next kernel call). Returns "" when all holds, else what is left.
 std::string leftovers();
 
 }  // namespace kxtest
