@@ -2,6 +2,7 @@
 // output checked period by period under the stepped clock.
 #include <algorithm>
 
+#include "platform/fault.h"
 #include "platform/kxfile.h"
 #include "tests/support/engine_fixture.h"
 
