@@ -5,6 +5,7 @@
 #include "platform/hda.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -31,11 +32,17 @@ constexpr uint32_t kFullVolume = 100;
 constexpr uint16_t kExitEvent = 0x4000;
 // How often a stepped write that waits looks at its task's exit event and deletion: the kernel
 // does not signal the driver, so the driver asks.
-constexpr auto kStepPoll = std::chrono::milliseconds(1);
+constexpr int32_t kStepPollMs = 1;
+constexpr auto kStepPoll = std::chrono::milliseconds(kStepPollMs);
 
 struct Driver {
     std::mutex mutex;
-    std::condition_variable changed;  // any change a write or a host wait may look for
+    std::condition_variable changed;        // any change a write or a host wait may look for
+    std::condition_variable writerBlocked;  // a stepped write blocked, or stepping ended
+    std::condition_variable periodsDue;     // the period count reached periodsWanted
+    // The smallest count that a host waits for in hdaWaitPeriods: writes before it wake no one,
+    // so a host waiting for many periods is not woken at every one.
+    uint64_t periodsWanted = UINT64_MAX;
 
     HdaClock clock = HdaClock::Free;   // for streams opened from now on
     uint32_t frames = kDefaultFrames;  // reported at the next open
@@ -57,6 +64,8 @@ struct Driver {
     uint64_t blockedSerial = 0;  // which one
     RtkTaskId blockedTask = 0;   // on which task
     uint64_t releasedUpTo = 0;
+    // hdaRun: writes up to this serial return by themselves once every other task is quiescent.
+    uint64_t runUntil = 0;
     bool released = false;  // hdaRelease: stepping has ended
 
     // Real-time clock: write `index` of the current schedule is due at base + index periods.
@@ -138,12 +147,38 @@ int32_t streamClose() {
     return 0;
 }
 
+// Full volume without mute passes samples through unchanged, which is every period of a render
+// at default settings: one copy, then one pass for clipping and peak that the compiler
+// vectorises (no branch, no division per sample). Samples are in the processor's order, which
+// the copy keeps only where that order is little-endian.
+void recordUnity(Driver& d, const uint8_t* buffer, size_t count, int16_t* out) {
+    std::memcpy(out, buffer, count * sizeof(int16_t));
+    uint32_t clipped = 0;
+    int32_t peak = 0;
+    for (size_t i = 0; i < count; ++i) {
+        int32_t v = out[i];
+        clipped += static_cast<uint32_t>(v == INT16_MAX) + static_cast<uint32_t>(v == INT16_MIN);
+        int32_t magnitude = v < 0 ? -v : v;
+        peak = magnitude > peak ? magnitude : peak;
+    }
+    d.stats.clippedSamples += clipped;
+    // The magnitude of -32768 saturates at 32767.
+    int16_t top = static_cast<int16_t>(peak > INT16_MAX ? INT16_MAX : peak);
+    d.stats.peak = std::max(d.stats.peak, top);
+}
+
 // Copies the period, counts clipping on what the module produced, then applies the volume and
 // mute in force now, so a change reaches the periods recorded after it.
 void recordLocked(Driver& d, const uint8_t* buffer, uint32_t frames, std::vector<int16_t>* out) {
     size_t count = static_cast<size_t>(frames) * kChannels;
     out->resize(count);
     bool muted = d.stats.mute != 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!muted && d.stats.volume == kFullVolume) {
+            recordUnity(d, buffer, count, out->data());
+            return;
+        }
+    }
     for (size_t i = 0; i < count; ++i) {
         int16_t sample = static_cast<int16_t>(load16(buffer + 2 * i));
         if (sample == INT16_MAX || sample == INT16_MIN)
@@ -156,16 +191,39 @@ void recordLocked(Driver& d, const uint8_t* buffer, uint32_t frames, std::vector
     }
 }
 
+// A write inside a run waits for what the host would wait for before stepping past it: every
+// other task quiescent. It is never marked blocked, so the host sleeps through the whole run
+// instead of being woken once a period. Ends early on release, reset, exit or deletion.
+void waitForQuiet(Driver& d, std::unique_lock<std::mutex>& lock, uint64_t epoch, RtkTaskId task) {
+    for (;;) {
+        if (d.released || d.epoch != epoch)
+            return;
+        // Kernel calls without the driver's mutex, as in waitForStep.
+        lock.unlock();
+        bool quiet = RtkWaitQuiescent(task, kStepPollMs);
+        RtkCheckDeleted();
+        bool exiting = task != 0 && RtkEventPending(task, kExitEvent);
+        lock.lock();
+        if (quiet || exiting)
+            return;
+    }
+}
+
 // A stepped write waits here, after recording, until the host steps past it. Leaves the blocked
 // mark cleared on every way out, including the unwinding of a task deleted by force.
 void waitForStep(Driver& d, std::unique_lock<std::mutex>& lock) {
     uint64_t serial = ++d.stepSerial;
     uint64_t epoch = d.epoch;
     RtkTaskId task = RtkCurrentTask();
+    if (serial <= d.runUntil) {
+        waitForQuiet(d, lock, epoch, task);
+        return;
+    }
     d.blocked = true;
     d.blockedSerial = serial;
     d.blockedTask = task;
     d.changed.notify_all();
+    d.writerBlocked.notify_all();
 
     struct Unblock {
         Driver& d;
@@ -262,7 +320,10 @@ int32_t streamWrite(uint8_t* descriptor) {
         lock.lock();
         // Counted last, so that whoever sees the count also sees the period in the sink.
         d.stats.periods++;
-        d.changed.notify_all();
+        if (d.stats.periods >= d.periodsWanted) {
+            d.periodsWanted = UINT64_MAX;  // each waiter still short of its count registers anew
+            d.periodsDue.notify_all();
+        }
     }
 
     // A failing write is paced like a good one, so a failing device never lets a writer spin.
@@ -313,8 +374,8 @@ bool syncUntil(SteadyClock::time_point deadline, bool forever, uint64_t afterSer
             return d.blocked && d.blockedSerial > afterSerial && d.releasedUpTo < d.blockedSerial;
         };
         if (forever) {
-            d.changed.wait(lock, ready);
-        } else if (!d.changed.wait_until(lock, deadline, ready)) {
+            d.writerBlocked.wait(lock, ready);
+        } else if (!d.writerBlocked.wait_until(lock, deadline, ready)) {
             return false;
         }
         uint64_t serial = d.blockedSerial;
@@ -404,22 +465,53 @@ bool hdaStep(int32_t timeoutMs) {
     return sync(left, serial);
 }
 
+bool hdaRun(uint64_t periods, int32_t timeoutMs) {
+    if (periods <= 1)
+        return hdaStep(timeoutMs);
+    if (!hdaSync(timeoutMs))
+        return false;
+    Driver& d = driver();
+    uint64_t last;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        uint64_t serial = d.blockedSerial;
+        last = serial + periods - 1;
+        d.runUntil = last;
+        d.releasedUpTo = serial;
+        d.changed.notify_all();
+    }
+    // The bound is on progress: a long run fails only when a whole bound passes without a
+    // period being written.
+    for (;;) {
+        uint64_t before = hdaStats().periods;
+        if (sync(timeoutMs, last))
+            return true;
+        if (hdaStats().periods == before)
+            return false;
+    }
+}
+
 void hdaRelease() {
     Driver& d = driver();
     std::lock_guard<std::mutex> lock(d.mutex);
     d.released = true;
     d.changed.notify_all();
+    d.writerBlocked.notify_all();
 }
 
 bool hdaWaitPeriods(uint64_t count, int32_t timeoutMs) {
     Driver& d = driver();
     std::unique_lock<std::mutex> lock(d.mutex);
-    auto reached = [&] { return d.stats.periods >= count; };
-    if (timeoutMs < 0) {
-        d.changed.wait(lock, reached);
-        return true;
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    while (d.stats.periods < count) {
+        d.periodsWanted = std::min(d.periodsWanted, count);
+        if (timeoutMs < 0) {
+            d.periodsDue.wait(lock);
+        } else if (d.periodsDue.wait_until(lock, deadline) == std::cv_status::timeout) {
+            return d.stats.periods >= count;
+        }
     }
-    return d.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), reached);
+    return true;
 }
 
 void hdaSetPeriodHook(HdaPeriodHook hook, void* context) {
@@ -455,9 +547,12 @@ void hdaReset() {
         d.hookContext = nullptr;
         d.blocked = false;
         d.releasedUpTo = d.stepSerial;
+        d.runUntil = d.stepSerial;
         d.released = false;
         d.scheduled = false;
         d.changed.notify_all();
+        d.writerBlocked.notify_all();
+        d.periodsDue.notify_all();
     }
     for (Fault fault :
          {Fault::StreamOpen, Fault::StreamClose, Fault::StreamWrite, Fault::Volume, Fault::Mute})

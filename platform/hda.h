@@ -28,6 +28,11 @@ void hdaSetFramesAtReopen(uint32_t frames);
 // exactly one more period, then syncs again. Both return false if the bound (ms) ran out.
 bool hdaSync(int32_t timeoutMs);
 bool hdaStep(int32_t timeoutMs);
+// hdaStep `periods` times over, without the host between them: each of the periods is written
+// once every other task is quiescent, as hdaStep would have waited for, so the output is the
+// same; only the last write waits for the host again. periods 0 or 1 is one hdaStep. False if
+// no period was written for timeoutMs (negative: no bound).
+bool hdaRun(uint64_t periods, int32_t timeoutMs);
 // Ends stepping: a blocked write returns and further writes return at once, unrecorded.
 void hdaRelease();
 
@@ -53,18 +58,18 @@ using HdaPeriodHook = void (*)(const int16_t* samples, uint32_t frames, void* co
 void hdaSetPeriodHook(HdaPeriodHook hook, void* context);
 
 struct HdaStats {
-    uint64_t periods;        // periods recorded
-    uint64_t latePeriods;    // real-time writes that arrived after their period was due
-    uint64_t clippedSamples; // samples at -32768 or 32767 in recorded periods (before gain)
-    uint64_t failedWrites;   // writes that failed (injected, or no buffer)
-    uint32_t opens;          // successful stream opens
-    uint32_t closes;         // stream closes
-    uint32_t volume;         // current volume 0..100
-    uint32_t mute;           // current mute flag as received (0 = off)
+    uint64_t periods;         // periods recorded
+    uint64_t latePeriods;     // real-time writes that arrived after their period was due
+    uint64_t clippedSamples;  // samples at -32768 or 32767 in recorded periods (before gain)
+    uint64_t failedWrites;    // writes that failed (injected, or no buffer)
+    uint32_t opens;           // successful stream opens
+    uint32_t closes;          // stream closes
+    uint32_t volume;          // current volume 0..100
+    uint32_t mute;            // current mute flag as received (0 = off)
     bool streamOpen;
-    uint32_t notifyTask;     // notify task named at the last open
+    uint32_t notifyTask;  // notify task named at the last open
     uint32_t framesPerPeriod;
-    int16_t peak;            // largest absolute sample recorded (after gain), saturating
+    int16_t peak;  // largest absolute sample recorded (after gain), saturating
 };
 HdaStats hdaStats();
 // Resets everything: clock Free, 1024 frames, memory sink emptied, counters and faults cleared,

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -25,6 +26,10 @@ constexpr uint32_t kWavHeaderBytes = 44;
 // The RIFF size fields are 32-bit; data past this many bytes is still written but the sizes
 // saturate, which readers take as "to the end of the file".
 constexpr uint64_t kWavMaxData = 0xFFFFFFFFull - 36;
+// A WAV file is written in pieces of at least this many bytes: one system call per period
+// would cost more than the copy into the pending buffer. A raw descriptor is written at once,
+// as a player at its other end wants every period without delay.
+constexpr size_t kWavFlushBytes = 64 * 1024;
 
 struct Sink {
     SinkKind kind = SinkKind::Memory;
@@ -34,6 +39,7 @@ struct Sink {
     AlsaOutput* alsa = nullptr;
     bool failed = false;           // a write of the current sink went wrong
     std::vector<uint8_t> scratch;  // a period's bytes on their way to a descriptor
+    std::vector<uint8_t> pending;  // WAV file: sample bytes not written yet
 };
 
 std::mutex sinkMutex;
@@ -57,6 +63,10 @@ void put32(uint8_t* at, uint32_t v) {
 void toBytes(const int16_t* samples, size_t count, std::vector<uint8_t>* out) {
     size_t at = out->size();
     out->resize(at + count * 2);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out->data() + at, samples, count * 2);
+        return;
+    }
     for (size_t i = 0; i < count; ++i)
         put16(out->data() + at + 2 * i, static_cast<uint16_t>(samples[i]));
 }
@@ -97,6 +107,9 @@ bool closeLocked() {
     bool ok = !s.failed;
     switch (s.kind) {
         case SinkKind::WavFile: {
+            if (!s.pending.empty() && !writeAll(s.fd, s.pending.data(), s.pending.size()))
+                ok = false;
+            s.pending.clear();
             uint8_t header[kWavHeaderBytes];
             wavHeader(header, s.dataBytes);
             if (::pwrite(s.fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
@@ -133,14 +146,26 @@ void sinkWrite(const int16_t* samples, uint32_t frames) {
             toBytes(samples, count, &s.captured);
             break;
         case SinkKind::WavFile:
+            toBytes(samples, count, &s.pending);
+            s.dataBytes += count * 2;
+            if (s.pending.size() >= kWavFlushBytes) {
+                if (!writeAll(s.fd, s.pending.data(), s.pending.size()))
+                    s.failed = true;
+                s.pending.clear();  // keeps its capacity: no allocation per flush
+            }
+            break;
         case SinkKind::Fd: {
-            // Reuses one scratch buffer: the writing task allocates only when periods grow.
-            std::vector<uint8_t>& bytes = s.scratch;
-            bytes.clear();
-            toBytes(samples, count, &bytes);
-            if (!writeAll(s.fd, bytes.data(), bytes.size()))
+            const uint8_t* bytes = reinterpret_cast<const uint8_t*>(samples);
+            if constexpr (std::endian::native != std::endian::little) {
+                // Reuses one scratch buffer: the writing task allocates only when periods grow.
+                s.scratch.clear();
+                toBytes(samples, count, &s.scratch);
+                bytes = s.scratch.data();
+            }
+            // On a little-endian host the samples already are the bytes the file wants.
+            if (!writeAll(s.fd, bytes, count * 2))
                 s.failed = true;
-            s.dataBytes += bytes.size();
+            s.dataBytes += count * 2;
             break;
         }
         case SinkKind::Alsa:
