@@ -43,7 +43,9 @@ struct Task {
     std::thread thread;  // set by the creator before the record is published, read by the joiner
 
     // Guarded by the kernel mutex.
-    std::condition_variable wake;  // resume, a send its receive wants, deletion, sleep's end
+    // Resume, a send its receive wants, deletion, sleep's end. Shared, so that a sender can
+    // notify it after releasing the kernel mutex without the record being reaped meanwhile.
+    std::shared_ptr<std::condition_variable> wake;
     std::condition_variable* waitingOn = nullptr;  // what it blocks on now; deletion notifies it
     bool resumed = false;
     bool finished = false;   // the trampoline has returned; only the join is left
@@ -156,7 +158,7 @@ void markDeleted(Kernel& k, Task* t) {
         k.live.erase(it);
     // Pairs with the acquire load in unwindIfDeleted on the task's own thread.
     t->deleted.store(true, std::memory_order_release);
-    t->wake.notify_all();
+    t->wake->notify_all();
     if (t->waitingOn != nullptr)
         t->waitingOn->notify_all();
 }
@@ -207,8 +209,8 @@ void runTask(Task* t) {
     bool run;
     {
         std::unique_lock<std::mutex> lock(k.mutex);
-        t->wake.wait(lock,
-                     [t] { return t->resumed || t->deleted.load(std::memory_order_relaxed); });
+        t->wake->wait(lock,
+                      [t] { return t->resumed || t->deleted.load(std::memory_order_relaxed); });
         run = !t->deleted.load(std::memory_order_relaxed);
     }
     if (run) {
@@ -286,6 +288,7 @@ int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, u
     bool realtime;
     int cpu;
     try {
+        t->wake = std::make_shared<std::condition_variable>();
         t->name = name != nullptr ? name : "";
         t->priority = priority;
         t->stackSize = stackSize;
@@ -330,7 +333,7 @@ int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, u
         }
         if (!published) {
             t->deleted.store(true, std::memory_order_release);  // leaves without its entry
-            t->wake.notify_all();
+            t->wake->notify_all();
         }
     }
     if (!published) {
@@ -354,7 +357,7 @@ int32_t RtkResumeTask(RtkTaskId id) {
     if (t->resumed)
         return RTK_ERR_STATE;
     t->resumed = true;
-    t->wake.notify_all();
+    t->wake->notify_all();
     return RTK_OK;
 }
 
@@ -439,24 +442,32 @@ int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
     if (code == 0)
         return RTK_ERR_PARAM;  // 0 is what a receive without a code stores
     Kernel& k = kernel();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    auto it = k.live.find(id);
-    if (it == k.live.end())
-        return RTK_ERR_NO_TASK;
-    Task* t = it->second;
-    for (int i = 0; i < t->pendingCount; ++i) {
-        if (t->pending[i] == code)
-            return RTK_OK;  // merged: one delivery for both sends
+    std::shared_ptr<std::condition_variable> receiver;
+    {
+        std::lock_guard<std::mutex> lock(k.mutex);
+        auto it = k.live.find(id);
+        if (it == k.live.end())
+            return RTK_ERR_NO_TASK;
+        Task* t = it->second;
+        for (int i = 0; i < t->pendingCount; ++i) {
+            if (t->pending[i] == code)
+                return RTK_OK;  // merged: one delivery for both sends
+        }
+        if (t->pendingCount == RTK_PENDING_MAX) {
+            droppedEvents.fetch_add(1, std::memory_order_relaxed);
+            return RTK_ERR_RESOURCE;
+        }
+        // Appended under the mutex: from here on RtkWaitQuiescent sees a deliverable code, even
+        // before the receiver has woken up to take it.
+        t->pending[t->pendingCount++] = code;
+        if (t->receiving && (code & t->receiveMask) != 0)
+            receiver = t->wake;
     }
-    if (t->pendingCount == RTK_PENDING_MAX) {
-        droppedEvents.fetch_add(1, std::memory_order_relaxed);
-        return RTK_ERR_RESOURCE;
-    }
-    // Appended under the mutex: from here on RtkWaitQuiescent sees a deliverable code, even
-    // before the receiver has woken up to take it.
-    t->pending[t->pendingCount++] = code;
-    if (t->receiving && (code & t->receiveMask) != 0)
-        t->wake.notify_all();
+    // Woken after the mutex is released: a receiver woken while the sender still held it would
+    // only block again on the mutex, which costs two more task switches on one processor. The
+    // code was published under the mutex, so the receiver cannot miss it.
+    if (receiver != nullptr)
+        receiver->notify_all();
     return RTK_OK;
 }
 
@@ -484,13 +495,18 @@ int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved
     if (self->receiveTimed) {
         self->receiveDeadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     }
-    self->waitingOn = &self->wake;
-    k.changed.notify_all();  // blocked: this may be the last task RtkWaitQuiescent waits for
+    self->waitingOn = self->wake.get();
+    // Blocked: this may be the last task RtkWaitQuiescent waits for. Its waiter is woken with
+    // the mutex released, so that it does not wake only to block on the mutex; what it reads
+    // was published above. A send or a deletion meanwhile is seen by the wait's predicate.
+    lock.unlock();
+    k.changed.notify_all();
+    lock.lock();
     auto ready = [&] { return hasPending(self, mask) || selfDeleted(); };
     if (self->receiveTimed) {
-        self->wake.wait_until(lock, self->receiveDeadline, ready);
+        self->wake->wait_until(lock, self->receiveDeadline, ready);
     } else {
-        self->wake.wait(lock, ready);
+        self->wake->wait(lock, ready);
     }
     self->receiving = false;
     self->waitingOn = nullptr;
@@ -527,8 +543,8 @@ int32_t RtkSleepTaskUsec(uint32_t microseconds) {
     unwindIfDeleted();
     if (scaled == 0)
         return RTK_OK;
-    self->waitingOn = &self->wake;
-    self->wake.wait_until(lock, Clock::now() + length, [] { return selfDeleted(); });
+    self->waitingOn = self->wake.get();
+    self->wake->wait_until(lock, Clock::now() + length, [] { return selfDeleted(); });
     self->waitingOn = nullptr;
     unwindIfDeleted();
     return RTK_OK;
