@@ -116,6 +116,17 @@ void trackerAdvance(PlayTracker* tracker) {
     }
 }
 
+uint64_t trackerPeriodsToNextStop(const PlayTracker& tracker) {
+    uint64_t soonest = UINT64_MAX;
+    for (const TrackedSound& sound : tracker.sounds) {
+        if (sound.state != TrackedState::Playing || sound.loop)
+            continue;
+        // A playing sound has at least one period left: trackerAdvance stops it at 0.
+        soonest = std::min(soonest, std::max<uint64_t>(sound.periodsLeft, 1));
+    }
+    return soonest;
+}
+
 bool trackerAnyPlaying(const PlayTracker& tracker) {
     return std::any_of(tracker.sounds.begin(), tracker.sounds.end(),
                        [](const TrackedSound& s) { return s.state == TrackedState::Playing; });

@@ -55,6 +55,10 @@ void trackerDeleted(PlayTracker* tracker, SoundHandle handle, int32_t status);
 // been heard for its whole data is stopped, as the mixer stops it.
 void trackerAdvance(PlayTracker* tracker);
 
+// Periods until the first playing sound that does not loop stops by itself (at least 1), or
+// UINT64_MAX when no such sound plays.
+uint64_t trackerPeriodsToNextStop(const PlayTracker& tracker);
+
 // Whether any sound is playing.
 bool trackerAnyPlaying(const PlayTracker& tracker);
 // Whether a playing sound loops (and so never ends by itself); *name (if given) receives a NAME
