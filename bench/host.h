@@ -1,0 +1,40 @@
+// What the benchmark programs share: hosting the module as the kernel's host does (entry, the
+// table the sound framework keeps, the driver's clock), writing the WAV files they play, and
+// reading the calling thread's processor time. Used by one thread of each program; no lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "kxaudio/kxaudio.h"
+#include "platform/hda.h"
+
+namespace kx::bench {
+
+constexpr uint32_t kRate = 44100;
+constexpr uint32_t kLocation = 1;  // the location the files are created under
+
+// Resets the driver (clock, frames per period, a sink that keeps nothing), binds kLocation to
+// dir, loads the module through its entry and starts it. Returns the operation table, or null
+// (after saying why on standard error) when the module did not attach or start.
+const SndOperations* startModule(HdaClock clock, uint32_t frames, const std::string& dir);
+// Frees the module (releasing a stepped clock first) and closes the sink.
+void stopModule(const SndOperations* ops);
+
+// Writes a 16-bit stereo 44100 Hz PCM WAV file of `frames` frames whose frame i holds the value
+// sampleAt(i) in both channels. False when the file cannot be written.
+bool writeWav(const std::string& path, uint32_t frames, int16_t (*sampleAt)(uint32_t frame));
+
+// Processor time the calling thread has used, in seconds.
+double threadCpuSeconds();
+// Seconds on the monotonic clock.
+double nowSeconds();
+
+// "--name value" options: the value after `name` in argv, or fallback when absent.
+uint64_t optionOf(int argc, char** argv, const char* name, uint64_t fallback);
+std::string optionOf(int argc, char** argv, const char* name, const std::string& fallback);
+
+// Prints one "name value" line that bench/run reads.
+void report(const char* name, double value);
+
+}  // namespace kx::bench
