@@ -49,12 +49,15 @@ int32_t ExitPool(Pool* pool, PoolDestroy destroy) {
     // path of a failed start-up.
     if (pool->lock == 0)
         return 1;
-    // Each pop takes and leaves the lock, so destroy runs unlocked and may block freely. A pop
-    // that fails because the lock cannot be entered ends the loop; what is still linked is
-    // abandoned with the record.
+    // Each pop takes and leaves the lock, so destroy runs unlocked and may block freely.
     void* node = nullptr;
     while (PopPool(pool, &node, 1) == 0)
         destroy(node);
+    // A pop fails here only when the lock cannot be entered. Teardown runs with no other user
+    // of the pool, so what is still linked is unlinked without the lock and destroyed too,
+    // rather than abandoned with its memory and open files.
+    while (KxNode* rest = kxlistDeleteFirst(asList(pool)))
+        destroy(rest);
     pool->deleteLock(pool->lock);
     std::memset(static_cast<void*>(pool), 0, sizeof(*pool));
     return 0;

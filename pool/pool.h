@@ -20,10 +20,10 @@ using PoolCompare = int32_t (*)(void* node, const void* key);
 
 // Eight machine words. {head, tail} is the head node and {tail, tailPred} the tail node.
 struct Pool {
-    KxNode* head;             // first real node, or &tail when empty
-    KxNode* tail;             // always null
-    KxNode* tailPred;         // last real node, or the pool itself when empty
-    RtkHandle lock;           // critical section; 0 means not initialised
+    KxNode* head;      // first real node, or &tail when empty
+    KxNode* tail;      // always null
+    KxNode* tailPred;  // last real node, or the pool itself when empty
+    RtkHandle lock;    // critical section; 0 means not initialised
     PoolCreateLock createLock;
     PoolHandleOp deleteLock;  // teardown calls through this
     PoolHandleOp enterLock;   // LockPool calls through this
@@ -35,7 +35,9 @@ static_assert(sizeof(Pool) == 8 * sizeof(void*), "a Pool is eight machine words"
 // 1 for a null pool. Only for zero-filled records.
 int32_t InitPool(Pool* pool, const char* name);
 // Pops every node and hands it to destroy (without the lock held), deletes the lock and
-// zero-fills the pool. Does nothing for a null destroy, a null pool or a pool not initialised.
+// zero-fills the pool. Only while no other task uses the pool: nodes that cannot be popped
+// because the lock cannot be entered are unlinked without it and destroyed all the same.
+// Does nothing for a null destroy, a null pool or a pool not initialised.
 int32_t ExitPool(Pool* pool, PoolDestroy destroy);
 // Enter / leave the pool's critical section: 1 for a null or uninitialised pool, else the
 // kernel's result unchanged.
