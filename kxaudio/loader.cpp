@@ -39,9 +39,11 @@ void loadPass(AudioLib* lib) {
             RtkSendTaskEvent(lib->loader.id, EV_LOAD);
             continue;
         }
-        // The sample data is exhausted: rewind a looping sound, else stop reading.
-        if (sharedLoad(sound->flags) & SND_LOOP) {
-            resetWavFile(sound->fd, sound->dataOffset);
+        // The sample data is exhausted: rewind a looping sound, else stop reading. A rewind
+        // that fails would read on from wherever the file stands (the chunks behind the data),
+        // so it ends the sound like the end of a sound that does not loop.
+        if ((sharedLoad(sound->flags) & SND_LOOP) &&
+            resetWavFile(sound->fd, sound->dataOffset) >= 0) {
             sound->remaining = static_cast<int32_t>(sound->dataLength);
         } else {
             sharedStore(queued->reading, uint8_t{0});  // published after the last kxqWrite

@@ -25,6 +25,11 @@ int32_t startFromBeginning(SoundRecord* sound) {
     if (resetWavFile(sound->fd, sound->dataOffset) < 0) {
         sound->fd = closeWavFile(sound->fd);
         sound->fd = openWavFile(sound->path, sound->dataOffset);
+        // openWavFile leaves the file at position 0 when its seek fails; reading from there
+        // would play the header as samples. A file that cannot be placed at its first sample
+        // is refused like one that does not open.
+        if (sound->fd != -1 && resetWavFile(sound->fd, sound->dataOffset) < 0)
+            sound->fd = closeWavFile(sound->fd);
     }
     if (sound->fd == -1)
         return SND_ERR_FILE;
