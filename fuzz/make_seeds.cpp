@@ -15,16 +15,16 @@ namespace {
 
 using kxtest::Bytes;
 using kxtest::Chunk;
-using kxtest::WavSpec;
+using kxtest::WavLayout;
 
 Bytes samples(uint32_t frames) {
     return kxtest::samplesToBytes(kxtest::rampSamples(frames, 1, 257));
 }
 
-WavSpec pcm(uint32_t frames) {
-    WavSpec spec;
-    spec.data = samples(frames);
-    return spec;
+WavLayout pcm(uint32_t frames) {
+    WavLayout layout;
+    layout.data = samples(frames);
+    return layout;
 }
 
 Bytes fmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits) {
@@ -40,70 +40,71 @@ Bytes fmtBody(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits) {
 
 std::vector<std::pair<std::string, Bytes>> wavSeeds() {
     std::vector<std::pair<std::string, Bytes>> out;
-    auto add = [&](const std::string& name, const WavSpec& spec) {
-        out.emplace_back(name, kxtest::buildWav(spec));
+    auto add = [&](const std::string& name, const WavLayout& layout) {
+        out.emplace_back(name, kxtest::buildWav(layout));
     };
     for (uint32_t frames : {0u, 1u, 63u, 64u, 65u, 200u})
         add("canonical-" + std::to_string(frames), pcm(frames));
 
-    WavSpec spec = pcm(70);
-    spec.fmtSize = 18;
-    add("fmt-18", spec);
-    spec = pcm(70);
-    spec.fmtSize = 40;
-    add("fmt-40", spec);
+    WavLayout layout = pcm(70);
+    layout.fmtSize = 18;
+    add("fmt-18", layout);
+    layout = pcm(70);
+    layout.fmtSize = 40;
+    add("fmt-40", layout);
 
-    spec = pcm(70);
-    spec.before.push_back({"LIST", Bytes(26, 'x')});
-    add("list-before-data", spec);
-    spec = pcm(70);
-    spec.before.push_back({"junk", Bytes(7, 'j'), true});
-    add("odd-chunk-padded", spec);
-    spec = pcm(70);
-    spec.before.push_back({"junk", Bytes(7, 'j'), false});
-    add("odd-chunk-unpadded", spec);
-    spec = pcm(70);
-    spec.after.push_back({"LIST", Bytes(300, 'L')});
-    add("list-after-data", spec);
-    spec = pcm(70);
-    spec.data.push_back(0x11);
-    add("odd-data-padded", spec);
+    layout = pcm(70);
+    layout.before.push_back({"LIST", Bytes(26, 'x')});
+    add("list-before-data", layout);
+    layout = pcm(70);
+    layout.before.push_back({"junk", Bytes(7, 'j'), true});
+    add("odd-chunk-padded", layout);
+    layout = pcm(70);
+    layout.before.push_back({"junk", Bytes(7, 'j'), false});
+    add("odd-chunk-unpadded", layout);
+    layout = pcm(70);
+    layout.after.push_back({"LIST", Bytes(300, 'L')});
+    add("list-after-data", layout);
+    layout = pcm(70);
+    layout.data.push_back(0x11);
+    add("odd-data-padded", layout);
 
-    spec = pcm(70);
-    spec.writeFmt = false;
-    spec.after.push_back({"fmt ", fmtBody(1, 2, 44100, 16)});
-    add("data-before-fmt", spec);
-    spec = pcm(70);
-    spec.writeFmt = false;
-    spec.before.push_back({"fmt ", fmtBody(1, 1, 8000, 8)});
-    spec.before.push_back({"fmt ", fmtBody(1, 2, 44100, 16)});
-    add("two-fmt-chunks", spec);
+    layout = pcm(70);
+    layout.writeFmt = false;
+    layout.after.push_back({"fmt ", fmtBody(1, 2, 44100, 16)});
+    add("data-before-fmt", layout);
+    layout = pcm(70);
+    layout.writeFmt = false;
+    layout.before.push_back({"fmt ", fmtBody(1, 1, 8000, 8)});
+    layout.before.push_back({"fmt ", fmtBody(1, 2, 44100, 16)});
+    add("two-fmt-chunks", layout);
 
     for (int others : {18, 19}) {
-        spec = pcm(70);
+        layout = pcm(70);
         for (int i = 0; i < others; ++i)
-            spec.before.push_back({"ext" + std::to_string(i % 10), Bytes(static_cast<size_t>(i))});
-        add("chunks-before-data-" + std::to_string(others + 1), spec);
+            layout.before.push_back(
+                {"ext" + std::to_string(i % 10), Bytes(static_cast<size_t>(i))});
+        add("chunks-before-data-" + std::to_string(others + 1), layout);
     }
 
     const std::pair<const char*, int64_t> sizes[] = {{"data-size-beyond-file", 100000},
                                                      {"data-size-zero", 0},
                                                      {"data-size-negative", 0xFFFFFFF0}};
     for (const auto& [name, size] : sizes) {
-        spec = pcm(70);
-        spec.dataSizeOverride = size;
-        add(name, spec);
+        layout = pcm(70);
+        layout.dataSizeOverride = size;
+        add(name, layout);
     }
-    spec = pcm(70);
-    spec.before.push_back({"huge", Bytes(4), true, 0x7FFFFF00});
-    add("chunk-size-huge", spec);
-    spec = pcm(70);
-    spec.before.push_back({"neg ", Bytes(), true, 0x80000000});
-    add("chunk-size-negative", spec);
+    layout = pcm(70);
+    layout.before.push_back({"huge", Bytes(4), true, 0x7FFFFF00});
+    add("chunk-size-huge", layout);
+    layout = pcm(70);
+    layout.before.push_back({"neg ", Bytes(), true, 0x80000000});
+    add("chunk-size-negative", layout);
 
-    spec = pcm(70);
-    spec.fmtSize = 14;
-    add("fmt-too-short", spec);
+    layout = pcm(70);
+    layout.fmtSize = 14;
+    add("fmt-too-short", layout);
     struct Foreign {
         const char* name;
         uint16_t tag, channels;
@@ -116,12 +117,12 @@ std::vector<std::pair<std::string, Bytes>> wavSeeds() {
                                {"float", 3, 2, 44100, 32},
                                {"extensible", 0xFFFE, 2, 44100, 16}};
     for (const Foreign& f : foreign) {
-        spec = pcm(70);
-        spec.formatTag = f.tag;
-        spec.channels = f.channels;
-        spec.sampleRate = f.rate;
-        spec.bits = f.bits;
-        add(f.name, spec);
+        layout = pcm(70);
+        layout.formatTag = f.tag;
+        layout.channels = f.channels;
+        layout.sampleRate = f.rate;
+        layout.bits = f.bits;
+        add(f.name, layout);
     }
 
     Bytes canonical = kxtest::buildWav(pcm(64));

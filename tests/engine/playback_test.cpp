@@ -42,11 +42,11 @@ TEST_F(EngineTest, SoundEndsInTheCycleOfItsLastBlock) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<int16_t> data = rampSamples(c.frames, 100, 3);
-        WavSpec spec;
-        spec.data = samplesToBytes(data);
+        WavLayout layout;
+        layout.data = samplesToBytes(data);
         if (!c.extraAfter.empty())
-            spec.after.push_back({"LIST", c.extraAfter});
-        kx::SoundHandle s = sound(std::string(c.name) + ".wav", buildWav(spec));
+            layout.after.push_back({"LIST", c.extraAfter});
+        kx::SoundHandle s = sound(std::string(c.name) + ".wav", buildWav(layout));
         size_t blocks = (c.frames + kFrames - 1) / kFrames;
         size_t first = m.periods();
         ASSERT_EQ(setSoundState(s, SND_PLAYING), kx::SND_OK);

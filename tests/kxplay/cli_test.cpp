@@ -27,11 +27,11 @@ class KxplayCli : public ::testing::Test {
     void SetUp() override {
         for (int i = 0; i < 5; ++i)
             dir.write("t" + std::to_string(i) + ".wav", stereo(1000 + 300 * i, i + 1));
-        kxtest::WavSpec mono;
+        kxtest::WavLayout mono;
         mono.channels = 1;
         mono.data = kxtest::Bytes(400, 0);
         dir.write("mono.wav", kxtest::buildWav(mono));
-        kxtest::WavSpec rate48;
+        kxtest::WavLayout rate48;
         rate48.sampleRate = 48000;
         rate48.data = kxtest::Bytes(400, 0);
         dir.write("48k.wav", kxtest::buildWav(rate48));

@@ -17,7 +17,7 @@ namespace {
 
 using kxtest::Bytes;
 using kxtest::Chunk;
-using kxtest::WavSpec;
+using kxtest::WavLayout;
 
 class WavInfo : public ::testing::Test {
   protected:
@@ -42,7 +42,7 @@ std::string report(const std::string& path) {
 }
 
 TEST_F(WavInfo, AnAcceptedFileShowsWhatTheReaderFound) {
-    WavSpec wav;
+    WavLayout wav;
     wav.data = stereoData(44100);
     wav.before.push_back(Chunk{"LIST", Bytes(26, 'x')});
     std::string path = dir.write("ok.wav", kxtest::buildWav(wav));
@@ -73,35 +73,35 @@ TEST_F(WavInfo, AnAcceptedFileShowsWhatTheReaderFound) {
 
 TEST_F(WavInfo, RefusedFilesAreExplainedInWords) {
     auto pcm = [](uint16_t channels, uint32_t rate, uint16_t bits) {
-        WavSpec s;
+        WavLayout s;
         s.channels = channels;
         s.sampleRate = rate;
         s.bits = bits;
         s.data = Bytes(400, 0);
         return kxtest::buildWav(s);
     };
-    WavSpec floatFile;
+    WavLayout floatFile;
     floatFile.formatTag = 3;
     floatFile.bits = 32;
     floatFile.data = Bytes(64, 0);
-    WavSpec extensible;
+    WavLayout extensible;
     extensible.formatTag = 0xFFFE;
     extensible.fmtSize = 40;
     extensible.data = Bytes(64, 0);
-    WavSpec shortFmt;
+    WavLayout shortFmt;
     shortFmt.fmtSize = 14;
     shortFmt.data = Bytes(64, 0);
-    WavSpec noFmt;
+    WavLayout noFmt;
     noFmt.writeFmt = false;
     noFmt.data = Bytes(64, 0);
-    WavSpec tooDeep;  // "fmt " and 19 more chunks before "data": the reader sees 20 headers
+    WavLayout tooDeep;  // "fmt " and 19 more chunks before "data": the reader sees 20 headers
     tooDeep.data = Bytes(64, 0);
     for (int i = 0; i < 19; ++i)
         tooDeep.before.push_back(Chunk{"JUNK", Bytes(2, 0)});
-    Bytes noData = kxtest::buildWav(WavSpec{});
+    Bytes noData = kxtest::buildWav(WavLayout{});
     noData.resize(36);  // RIFF, WAVE and "fmt " only
 
-    Bytes riffAvi = kxtest::buildWav(WavSpec{});
+    Bytes riffAvi = kxtest::buildWav(WavLayout{});
     std::memcpy(riffAvi.data() + 8, "AVI ", 4);
 
     struct Case {
@@ -174,7 +174,7 @@ TEST_F(WavInfo, UnreadableFilesAndPathsTheModuleCannotBuild) {
         deep += "/dddddddddddddddddddddddddddddddddddddddd";
         ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
     }
-    WavSpec wav;
+    WavLayout wav;
     wav.data = stereoData(16);
     std::string path = deep + "/ok.wav";
     kxtest::writeFile(path, kxtest::buildWav(wav));
@@ -186,7 +186,7 @@ TEST_F(WavInfo, UnreadableFilesAndPathsTheModuleCannotBuild) {
 }
 
 TEST_F(WavInfo, ShortAndEmptyDataAreNotedAndCountedAsPlayed) {
-    WavSpec claims;
+    WavLayout claims;
     claims.data = Bytes(1000, 0);
     claims.dataSizeOverride = 40000;  // the file holds 1000 bytes of it
     std::string path = dir.write("short-data.wav", kxtest::buildWav(claims));
@@ -197,7 +197,7 @@ TEST_F(WavInfo, ShortAndEmptyDataAreNotedAndCountedAsPlayed) {
     EXPECT_NE(w.notes[0].find("claims 40000 bytes but the file holds 1000"), std::string::npos);
     EXPECT_EQ(kx::wavBytesHeard(w), 1001u);
 
-    WavSpec empty;
+    WavLayout empty;
     path = dir.write("empty-data.wav", kxtest::buildWav(empty));
     w = kx::inspectWav(path);
     EXPECT_TRUE(w.accepted);
@@ -218,9 +218,9 @@ TEST_F(WavInfo, ConversionCommandQuotesWhatTheShellWouldSplit) {
 }
 
 TEST_F(WavInfo, TheStatusSaysWhetherEveryFileWouldBeAccepted) {
-    WavSpec ok;
+    WavLayout ok;
     ok.data = stereoData(8);
-    WavSpec mono;
+    WavLayout mono;
     mono.channels = 1;
     mono.data = Bytes(16, 0);
     std::string good = dir.write("good.wav", kxtest::buildWav(ok));

@@ -23,7 +23,7 @@ TEST(KxplayLog, EveryCommandLogsItsResultAndTheOutputAgrees) {
     dir.write("a.wav", constantWav(8, 1000));
     for (const char* name : {"b.wav", "c.wav", "d.wav", "e.wav"})
         dir.write(name, constantWav(8, 100));
-    kxtest::WavSpec mono;
+    kxtest::WavLayout mono;
     mono.channels = 1;
     mono.data = kxtest::Bytes(512, 0);
     dir.write("mono.wav", kxtest::buildWav(mono));

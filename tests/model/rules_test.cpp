@@ -259,7 +259,7 @@ Case deleteAndCreate() {
     std::map<std::string, Bytes> files = bitSounds(F, 2);
     files["./a.wav"] = files["a.wav"];
     files["mono.wav"] = [] {
-        kxtest::WavSpec layout;
+        kxtest::WavLayout layout;
         layout.channels = 1;
         layout.data = Bytes(64, 1);
         return kxtest::buildWav(layout);
@@ -300,15 +300,15 @@ Case gain() {
 
 Case fileLayouts() {
     constexpr uint32_t F = 16;
-    kxtest::WavSpec odd;  // odd "fmt " and odd chunk before, a chunk after: pads and offsets
+    kxtest::WavLayout odd;  // odd "fmt " and odd chunk before, a chunk after: pads and offsets
     odd.fmtSize = 17;
     odd.before.push_back({"junk", Bytes(5, 0x55)});
     odd.data = kxtest::samplesToBytes(kxtest::constantSamples(F * 3 / 2, 500));
     odd.after.push_back({"LIST", Bytes(40, 0x7F)});
-    kxtest::WavSpec cut;  // the data chunk claims two periods, the file holds one and a half
+    kxtest::WavLayout cut;  // the data chunk claims two periods, the file holds one and a half
     cut.data = kxtest::samplesToBytes(kxtest::constantSamples(F * 3 / 2, -700));
     cut.dataSizeOverride = F * 8;
-    kxtest::WavSpec empty;
+    kxtest::WavLayout empty;
     return {"pad bytes are passed over, bytes after the data never play, empty data ends at once",
             F,
             {{"odd.wav", kxtest::buildWav(odd)},

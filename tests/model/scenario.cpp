@@ -54,7 +54,7 @@ kxtest::Chunk junk(Rng& rng, const char* id, uint32_t size) {
 // A playable file: 16-bit stereo at 44100 Hz, with a data length chosen to sit on, off, below or
 // far beyond a period boundary, and chunks and padding around the data.
 kxtest::Bytes playable(Rng& rng, uint32_t p) {
-    kxtest::WavSpec layout;
+    kxtest::WavLayout layout;
     uint32_t length = 0;
     switch (rng.below(6)) {
         case 0:
@@ -100,7 +100,7 @@ kxtest::Bytes playable(Rng& rng, uint32_t p) {
 // A file that opens but is refused: wrong format, not RIFF/WAVE, no "data" chunk in reach, or a
 // header cut short.
 kxtest::Bytes unplayable(Rng& rng, uint32_t p) {
-    kxtest::WavSpec layout;
+    kxtest::WavLayout layout;
     layout.data = noise(rng, p * rng.range(1, 3), 9000);
     switch (rng.below(8)) {
         case 0:
@@ -121,7 +121,7 @@ kxtest::Bytes unplayable(Rng& rng, uint32_t p) {
             break;
         case 5: {  // "data" before "fmt ": judged by a format tag of 0
             layout.writeFmt = false;
-            kxtest::WavSpec fmt;
+            kxtest::WavLayout fmt;
             kxtest::Bytes full = kxtest::buildWav(fmt);
             layout.after.push_back({"fmt ", kxtest::Bytes(full.begin() + 20, full.begin() + 36)});
             break;

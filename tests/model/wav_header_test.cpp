@@ -15,13 +15,13 @@ kxtest::Chunk chunk(const char* id, size_t size) {
 TEST(ModelWavHeader, OffsetsAndRefusals) {
     struct Case {
         const char* name;
-        kxtest::WavSpec layout;
+        kxtest::WavLayout layout;
         bool ok;
         uint32_t offset;  // checked when ok
         uint32_t length;
     };
     auto wav = [](auto change) {
-        kxtest::WavSpec s;
+        kxtest::WavLayout s;
         s.data = Bytes(40, 1);
         change(s);
         return s;
@@ -67,7 +67,7 @@ TEST(ModelWavHeader, OffsetsAndRefusals) {
 }
 
 TEST(ModelWavHeader, DamagedFilesAreRefused) {
-    Bytes good = kxtest::buildWav(kxtest::WavSpec{});
+    Bytes good = kxtest::buildWav(kxtest::WavLayout{});
     struct Case {
         const char* name;
         Bytes bytes;

@@ -132,10 +132,10 @@ TEST_F(HostileFiles, DataSizeBeyondTheFile) {
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        WavSpec spec;
-        spec.data = samplesToBytes(data);
-        spec.dataSizeOverride = c.size;
-        kx::SoundHandle h = sound("big" + std::to_string(n++) + ".wav", buildWav(spec));
+        WavLayout layout;
+        layout.data = samplesToBytes(data);
+        layout.dataSizeOverride = c.size;
+        kx::SoundHandle h = sound("big" + std::to_string(n++) + ".wav", buildWav(layout));
         ASSERT_NE(h, nullptr);
         ASSERT_EQ(play(h), kx::SND_OK);
         runToEnd(h);

@@ -19,7 +19,7 @@
 #include "platform/kxfs.h"
 #include "platform/rtk.h"
 #include "tests/support/harness.h"
-#include "tests/support/inspect.h"
+#include "tests/support/engine_state.h"
 #include "tests/support/wavgen.h"
 
 namespace kxtest {

@@ -16,12 +16,12 @@ class CreateTest : public EngineTest {
 };
 
 TEST_F(CreateTest, RefusedFilesAddNothing) {
-    WavSpec mono, rate, bits8, adpcm, noData;
+    WavLayout mono, rate, bits8, adpcm, noData;
     mono.channels = 1;
     rate.sampleRate = 48000;
     bits8.bits = 8;
     adpcm.formatTag = 2;
-    for (WavSpec* s : {&mono, &rate, &bits8, &adpcm})
+    for (WavLayout* s : {&mono, &rate, &bits8, &adpcm})
         s->data = Bytes(64, 1);
     dir.write("mono.wav", buildWav(mono));
     dir.write("rate.wav", buildWav(rate));

@@ -10,7 +10,7 @@
 #include "kxaudio/audioLib.h"
 #include "platform/kxfs.h"
 #include "tests/support/harness.h"
-#include "tests/support/inspect.h"
+#include "tests/support/engine_state.h"
 #include "tests/support/wavgen.h"
 
 namespace kxtest {

@@ -34,26 +34,26 @@ static void putChunk(Bytes& out, const Chunk& c) {
         out.push_back(0);
 }
 
-Bytes buildWav(const WavSpec& spec) {
+Bytes buildWav(const WavLayout& layout) {
     Bytes body;
     putId(body, "WAVE");
-    if (spec.writeFmt) {
+    if (layout.writeFmt) {
         Chunk fmt{"fmt ", {}, true, -1};
-        put16(fmt.body, spec.formatTag);
-        put16(fmt.body, spec.channels);
-        put32(fmt.body, spec.sampleRate);
-        uint16_t align = static_cast<uint16_t>(spec.channels * spec.bits / 8);
-        put32(fmt.body, spec.sampleRate * align);
+        put16(fmt.body, layout.formatTag);
+        put16(fmt.body, layout.channels);
+        put32(fmt.body, layout.sampleRate);
+        uint16_t align = static_cast<uint16_t>(layout.channels * layout.bits / 8);
+        put32(fmt.body, layout.sampleRate * align);
         put16(fmt.body, align);
-        put16(fmt.body, spec.bits);
-        fmt.body.resize(spec.fmtSize, 0);
+        put16(fmt.body, layout.bits);
+        fmt.body.resize(layout.fmtSize, 0);
         putChunk(body, fmt);
     }
-    for (const Chunk& c : spec.before)
+    for (const Chunk& c : layout.before)
         putChunk(body, c);
-    Chunk data{"data", spec.data, spec.padData, spec.dataSizeOverride};
+    Chunk data{"data", layout.data, layout.padData, layout.dataSizeOverride};
     putChunk(body, data);
-    for (const Chunk& c : spec.after)
+    for (const Chunk& c : layout.after)
         putChunk(body, c);
     Bytes out;
     putId(out, "RIFF");
@@ -78,9 +78,9 @@ std::vector<int16_t> bytesToSamples(const Bytes& bytes) {
 }
 
 Bytes canonicalWav(const std::vector<int16_t>& samples) {
-    WavSpec spec;
-    spec.data = samplesToBytes(samples);
-    return buildWav(spec);
+    WavLayout layout;
+    layout.data = samplesToBytes(samples);
+    return buildWav(layout);
 }
 
 std::vector<int16_t> rampSamples(uint32_t frames, int16_t start, int16_t step) {

@@ -18,7 +18,7 @@ struct Chunk {
     int64_t sizeOverride = -1;  // >= 0: write this size field instead of body.size()
 };
 
-struct WavSpec {
+struct WavLayout {
     uint16_t formatTag = 1;
     uint16_t channels = 2;
     uint32_t sampleRate = 44100;
@@ -32,7 +32,7 @@ struct WavSpec {
     std::vector<Chunk> after;       // chunks after "data" (e.g. "LIST")
 };
 
-Bytes buildWav(const WavSpec& spec);
+Bytes buildWav(const WavLayout& layout);
 // A canonical 44-byte-header file holding these samples (interleaved stereo 16-bit).
 Bytes canonicalWav(const std::vector<int16_t>& samples);
 

@@ -159,13 +159,13 @@ TEST_F(WavFileOps, FailingFileCalls) {
     closeWavFile(fd);
 
     // A parse that must skip fmt's extra bytes still succeeds through reading.
-    kxtest::WavSpec spec;
-    spec.fmtSize = 18;
-    spec.data = Bytes(4, 0);
+    kxtest::WavLayout layout;
+    layout.fmtSize = 18;
+    layout.data = Bytes(4, 0);
     WavFormat format{};
     uint32_t offset = 0;
     uint32_t length = 0;
-    EXPECT_EQ(parseWavFmt(dir.write("s.wav", buildWav(spec)).c_str(), &format, &offset, &length),
+    EXPECT_EQ(parseWavFmt(dir.write("s.wav", buildWav(layout)).c_str(), &format, &offset, &length),
               0);
     EXPECT_EQ(offset, 46u);
     faultClearAll();

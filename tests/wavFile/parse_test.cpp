@@ -12,14 +12,14 @@ namespace {
 using namespace kx;
 using kxtest::Bytes;
 using kxtest::Chunk;
-using kxtest::WavSpec;
+using kxtest::WavLayout;
 
-WavSpec withChunks(int count, Bytes body) {
-    WavSpec spec;
-    spec.data = Bytes(8, 1);
+WavLayout withChunks(int count, Bytes body) {
+    WavLayout layout;
+    layout.data = Bytes(8, 1);
     for (int i = 0; i < count; ++i)
-        spec.before.push_back({"junk", body});
-    return spec;
+        layout.before.push_back({"junk", body});
+    return layout;
 }
 
 Bytes replaced(Bytes bytes, size_t at, const char* text) {
@@ -44,23 +44,23 @@ ParseResult parse(const std::string& path) {
 
 TEST(WavParse, OffsetsLengthsAndRefusals) {
     constexpr uint32_t kUnwritten = 0xDEADBEEF;
-    WavSpec canonical;
+    WavLayout canonical;
     canonical.data = Bytes(400, 7);
-    WavSpec fmt18 = canonical;
+    WavLayout fmt18 = canonical;
     fmt18.fmtSize = 18;
-    WavSpec between = canonical;
+    WavLayout between = canonical;
     between.before = {{"LIST", Bytes(26, 'x')}};
-    WavSpec fmt17 = canonical;  // odd fmt body: its pad byte counts in the offset
+    WavLayout fmt17 = canonical;  // odd fmt body: its pad byte counts in the offset
     fmt17.fmtSize = 17;
-    WavSpec odd = canonical;
+    WavLayout odd = canonical;
     odd.before = {{"junk", Bytes(25, 'y')}, {"pad1", Bytes(1, 'z')}};
-    WavSpec emptyChunk = canonical;
+    WavLayout emptyChunk = canonical;
     emptyChunk.before = {{"none", {}}};
-    WavSpec float32 = canonical;
+    WavLayout float32 = canonical;
     float32.formatTag = 3;
-    WavSpec noFmt = canonical;
+    WavLayout noFmt = canonical;
     noFmt.writeFmt = false;
-    WavSpec trailing = canonical;
+    WavLayout trailing = canonical;
     trailing.after = {{"LIST", Bytes(30, 'i')}};
 
     struct Case {
@@ -104,13 +104,13 @@ TEST(WavParse, OffsetsLengthsAndRefusals) {
 }
 
 TEST(WavParse, FieldsAndOneReadPerHeaderByte) {
-    WavSpec spec;
-    spec.channels = 1;
-    spec.sampleRate = 22050;
-    spec.bits = 8;
-    spec.data = Bytes(100, 0x80);
+    WavLayout layout;
+    layout.channels = 1;
+    layout.sampleRate = 22050;
+    layout.bits = 8;
+    layout.data = Bytes(100, 0x80);
     kxtest::TempDir dir;
-    std::string path = dir.write("mono.wav", buildWav(spec));
+    std::string path = dir.write("mono.wav", buildWav(layout));
     faultClearAll();
     ParseResult r = parse(path);
     EXPECT_EQ(faultCalls(Fault::FileRead), 44u);
@@ -163,12 +163,12 @@ TEST(WavParse, HeadersCutShort) {
 }
 
 TEST(WavParse, ShortFmtChunkPrintsTheOneMessage) {
-    WavSpec fmt14;
+    WavLayout fmt14;
     fmt14.fmtSize = 14;
-    WavSpec negative;
+    WavLayout negative;
     negative.writeFmt = false;
     negative.before = {{"fmt ", Bytes(16, 0), true, 0xFFFFFFF0}};
-    WavSpec fine;
+    WavLayout fine;
     fine.data = Bytes(4, 0);
     struct Case {
         const char* name;

@@ -76,12 +76,12 @@ TEST(WavStreamSkip, ReadsForwardWhereSeekingFails) {
 
 TEST(WavStreamSkip, ParsesAHeaderFromAFifo) {
     kxtest::TempDir dir;
-    kxtest::WavSpec spec;
-    spec.fmtSize = 20;
-    spec.before = {{"LIST", Bytes(5001, 'l')}};
-    spec.data = Bytes(64, 3);
+    kxtest::WavLayout layout;
+    layout.fmtSize = 20;
+    layout.before = {{"LIST", Bytes(5001, 'l')}};
+    layout.data = Bytes(64, 3);
     std::string path = dir.file("fifo");
-    FifoFeed feed(path, buildWav(spec));
+    FifoFeed feed(path, buildWav(layout));
     WavFormat format{};
     uint32_t offset = 0;
     uint32_t length = 0;

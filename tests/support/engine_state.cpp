@@ -1,5 +1,5 @@
 // Test support: the engine's records inspected through its own pools.
-#include "tests/support/inspect.h"
+#include "tests/support/engine_state.h"
 
 #include <chrono>
 #include <cstring>
