@@ -188,12 +188,17 @@ void pinToProcessor(pthread_t thread, int cpu) {
     (void)pthread_setaffinity_np(thread, sizeof set, &set);  // refused: runs where it may
 }
 
-// The first processor this process may run on, for single-processor mode.
-int firstAllowedProcessor() {
+// The processor for single-processor mode: the one the caller runs on now, which the system
+// chose for it (so that several programs in single-processor mode spread over the processors
+// rather than all sharing the first), else the first this process may run on.
+int chooseProcessor() {
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) != 0)
         return 0;
+    int current = sched_getcpu();
+    if (current >= 0 && current < CPU_SETSIZE && CPU_ISSET(current, &set))
+        return current;
     for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
         if (CPU_ISSET(cpu, &set))
             return cpu;
@@ -576,8 +581,9 @@ void RtkSetSingleProcessor(bool enabled) {
     int cpu = -1;
     {
         std::lock_guard<std::mutex> lock(k.mutex);
-        if (enabled && k.cpu < 0)
-            k.cpu = firstAllowedProcessor();
+        // Chosen when the mode is turned on; tasks created while it stays on share it.
+        if (enabled && (!k.singleProcessor || k.cpu < 0))
+            k.cpu = chooseProcessor();
         k.singleProcessor = enabled;
         cpu = k.cpu;
     }
