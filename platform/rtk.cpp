@@ -570,10 +570,42 @@ void RtkResetCounters() {
 
 // ---- Scheduling and quiescence ----
 
+// The host's thread shares the kernel's mutex and the driver's with the tasks. At ordinary
+// priority it can be preempted by any other program while it holds one, and a real-time task
+// that wants it then waits as long as that program runs: a late period. At the lowest real-time
+// priority no ordinary thread can keep it waiting, and every task still runs before it.
+namespace {
+thread_local bool hostRaised = false;  // this thread was raised here, from hostPolicy
+thread_local int hostPolicy = SCHED_OTHER;
+thread_local sched_param hostParam{};
+thread_local bool hostPinned = false;  // this thread was pinned here, from hostMask
+thread_local cpu_set_t hostMask;
+}  // namespace
+
 void RtkSetRealtimeScheduling(bool enabled) {
-    Kernel& k = kernel();
-    std::lock_guard<std::mutex> lock(k.mutex);
-    k.realtime = enabled;
+    {
+        Kernel& k = kernel();
+        std::lock_guard<std::mutex> lock(k.mutex);
+        k.realtime = enabled;
+    }
+    pthread_t self = pthread_self();
+    if (enabled && !hostRaised) {
+        int policy = SCHED_OTHER;
+        sched_param previous{};
+        if (pthread_getschedparam(self, &policy, &previous) != 0 || policy == SCHED_FIFO ||
+            policy == SCHED_RR)
+            return;  // unknown, or real-time already by the program's own choice: left alone
+        sched_param lowest{};
+        lowest.sched_priority = 1;
+        if (pthread_setschedparam(self, SCHED_FIFO, &lowest) == 0) {  // refused: stays as it was
+            hostRaised = true;
+            hostPolicy = policy;
+            hostParam = previous;
+        }
+    } else if (!enabled && hostRaised) {
+        (void)pthread_setschedparam(self, hostPolicy, &hostParam);
+        hostRaised = false;
+    }
 }
 
 void RtkSetSingleProcessor(bool enabled) {
@@ -588,13 +620,13 @@ void RtkSetSingleProcessor(bool enabled) {
         cpu = k.cpu;
     }
     if (enabled) {
+        // What the caller may use before it is pinned: what turning the mode off gives back.
+        if (!hostPinned && pthread_getaffinity_np(pthread_self(), sizeof hostMask, &hostMask) == 0)
+            hostPinned = true;
         pinToProcessor(pthread_self(), cpu);
-    } else {
-        // Give the calling thread back every processor the process may use.
-        cpu_set_t set;
-        if (sched_getaffinity(0, sizeof set, &set) == 0) {
-            (void)pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-        }
+    } else if (hostPinned) {
+        (void)pthread_setaffinity_np(pthread_self(), sizeof hostMask, &hostMask);
+        hostPinned = false;
     }
 }
 

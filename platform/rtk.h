@@ -90,10 +90,13 @@ int32_t RtkLeaveCriticalSection(RtkHandle handle);
 // loader 89). When enabled and the process may, tasks get SCHED_FIFO at
 // 1 + priority * 98 / 255; where that is refused the task runs at normal priority, silently.
 // Off by default: a real-time thread that spins can freeze a small machine. Applies to tasks
-// created after the call.
+// created after the call. The calling thread (the host, which shares the kernel's and the
+// driver's locks with the tasks) is raised to SCHED_FIFO priority 1, below every task, where
+// allowed and unless it is real-time already; turning the mode off puts it back as it was.
 void RtkSetRealtimeScheduling(bool enabled);
-// Keeps every task created from now on, and the calling thread, on one processor, as the
-// target kernel runs all its tasks on one. Off by default.
+// Keeps every task created from now on, and the calling thread, on one processor (the one the
+// caller runs on when the mode is turned on), as the target kernel runs all its tasks on one.
+// Off by default; turning it off gives the calling thread back the processors it had.
 void RtkSetSingleProcessor(bool enabled);
 // Scales every sleep: percent 100 sleeps as asked, 0 returns at once (sleeps are still counted).
 void RtkSetSleepScale(uint32_t percent);
