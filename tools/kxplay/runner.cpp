@@ -510,6 +510,8 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
         r.ops->sndFree();
     if (oneProcessor)
         RtkSetSingleProcessor(false);  // the calling thread may use every processor again
+    if (config.realtimeScheduling)
+        RtkSetRealtimeScheduling(false);  // and runs at its own priority again
     hdaSetPeriodHook(nullptr, nullptr);
     r.report.stats = hdaStats();
     bool sinkOk = hdaCloseSink();
