@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "platform/dm.h"
 #include "platform/fault.h"
 #include "platform/hda.h"
+#include "platform/rtk.h"
 
 namespace kxdev {
 
@@ -102,6 +104,84 @@ class DeviceTest : public ::testing::Test {
         kx::faultClearAll();
         kx::hdaReset();
         kx::kxRegReset();
+    }
+};
+
+// The module's two tasks in miniature, for the stepped clock: the mixer fills each period from a
+// generation number (period sample i = generation * 1000 + i) that the loader, woken by the
+// mixer, advances after a delay, as a loader reading a file does. A write that returned before
+// the loader had finished would let two periods carry one generation, or skip one.
+struct MiniEngine {
+    static constexpr uint32_t kFrames = 8;
+    static constexpr uint16_t kExit = 0x4000;
+    static constexpr uint16_t kLoad = 0x8000;
+
+    uint32_t handle = 0;
+    Descriptor desc;
+    std::vector<int16_t> period = std::vector<int16_t>(kFrames * 2);
+    kx::RtkTaskId mixer = 0;
+    kx::RtkTaskId loader = 0;
+    std::atomic<int> generation{0};
+    std::atomic<bool> mixerExited{false};
+    std::atomic<bool> loaderExited{false};
+
+    static void mixerTask(void* argument) {
+        auto* e = static_cast<MiniEngine*>(argument);
+        for (;;) {
+            uint16_t code = 0;
+            kx::RtkReceiveTaskEvent(0, kExit, 0, 0, &code);
+            if (code == kExit) {
+                e->mixerExited = true;
+                kx::RtkDeleteTask(0);
+                return;
+            }
+            int g = e->generation.load();
+            for (uint32_t i = 0; i < kFrames * 2; ++i)
+                e->period[i] = static_cast<int16_t>(g * 1000 + static_cast<int>(i));
+            kx::RtkSendTaskEvent(e->loader, kLoad);
+            kx::DmDeviceIoControl(e->handle, kx::IOCTL_STREAM_WRITE, e->desc.bytes, 0, 0, 0, 0);
+        }
+    }
+
+    static void loaderTask(void* argument) {
+        auto* e = static_cast<MiniEngine*>(argument);
+        for (;;) {
+            uint16_t code = 0;
+            kx::RtkReceiveTaskEvent(0, kExit | kLoad, 0, -1, &code);
+            if (code == kExit) {
+                e->loaderExited = true;
+                kx::RtkDeleteTask(0);
+                return;
+            }
+            kx::RtkSleepTaskUsec(2000);  // a file read takes its time
+            e->generation.fetch_add(1);
+        }
+    }
+
+    // Starts both tasks on a stream opened on hda (clock and frames set by the caller) and
+    // syncs on the first period.
+    void start(HdaHandle& hda) {
+        handle = hda.handle();
+        ASSERT_EQ(kx::RtkCreateTask("minimix", 192, 0x4000, 0, 1, mixerTask, this, &mixer), 0);
+        ASSERT_EQ(kx::RtkCreateTask("miniload", 89, 0x4000, 0, 1, loaderTask, this, &loader), 0);
+        desc = Descriptor::stereo();
+        desc.setNotifyTask(mixer);
+        ASSERT_EQ(hda.control(kx::IOCTL_STREAM_OPEN, desc.bytes), 0);
+        desc.setBuffer(period.data());
+        ASSERT_EQ(kx::RtkResumeTask(loader), 0);
+        ASSERT_EQ(kx::RtkResumeTask(mixer), 0);
+        ASSERT_TRUE(kx::hdaSync(10000));
+    }
+
+    // Sends both tasks the exit event (which also ends a write waiting for a step) and checks
+    // that both ended.
+    void stop() {
+        kx::RtkSendTaskEvent(mixer, kExit);
+        kx::RtkSendTaskEvent(loader, kExit);
+        EXPECT_TRUE(kx::RtkWaitQuiescent(0, 10000));
+        EXPECT_TRUE(mixerExited);
+        EXPECT_TRUE(loaderExited);
+        EXPECT_EQ(kx::RtkThreadsAlive(), 0);
     }
 };
 

@@ -15,59 +15,12 @@ namespace {
 using kxdev::Descriptor;
 using kxdev::DeviceTest;
 using kxdev::HdaHandle;
+using kxdev::MiniEngine;
 
 constexpr int32_t kBound = 10000;  // ms: generous bound of every wait
-constexpr uint16_t kExit = 0x4000;
-constexpr uint16_t kLoad = 0x8000;
-constexpr uint32_t kFrames = 8;
-
-// A miniature of the module's two tasks: the mixer writes one period per cycle, filled from a
-// value the loader advances each time the mixer wakes it. Without hdaSync waiting for the loader
-// to be quiet, consecutive periods could carry the same value or skip one.
-struct Scene {
-    uint32_t handle = 0;
-    Descriptor desc;
-    std::vector<int16_t> period = std::vector<int16_t>(kFrames * 2);
-    kx::RtkTaskId mixer = 0;
-    kx::RtkTaskId loader = 0;
-    std::atomic<int> generation{0};
-    std::atomic<bool> mixerExited{false};
-    std::atomic<bool> loaderExited{false};
-};
-
-void fakeMixer(void* argument) {
-    auto* scene = static_cast<Scene*>(argument);
-    for (;;) {
-        uint16_t code = 0;
-        kx::RtkReceiveTaskEvent(0, kExit, 0, 0, &code);
-        if (code == kExit) {
-            scene->mixerExited = true;
-            kx::RtkDeleteTask(0);
-            return;
-        }
-        int g = scene->generation.load();
-        for (uint32_t i = 0; i < kFrames * 2; ++i)
-            scene->period[i] = static_cast<int16_t>(g * 1000 + static_cast<int>(i));
-        kx::RtkSendTaskEvent(scene->loader, kLoad);
-        kx::DmDeviceIoControl(scene->handle, kx::IOCTL_STREAM_WRITE, scene->desc.bytes, 0, 0, 0, 0);
-    }
-}
-
-void fakeLoader(void* argument) {
-    auto* scene = static_cast<Scene*>(argument);
-    for (;;) {
-        uint16_t code = 0;
-        kx::RtkReceiveTaskEvent(0, kExit | kLoad, 0, -1, &code);
-        if (code == kExit) {
-            scene->loaderExited = true;
-            kx::RtkDeleteTask(0);
-            return;
-        }
-        // Takes its time, as a loader reading a file does.
-        kx::RtkSleepTaskUsec(2000);
-        scene->generation.fetch_add(1);
-    }
-}
+constexpr uint32_t kFrames = MiniEngine::kFrames;
+constexpr uint16_t kExit = MiniEngine::kExit;
+constexpr uint16_t kLoad = MiniEngine::kLoad;
 
 using SteppedClockTest = DeviceTest;
 
@@ -76,23 +29,11 @@ std::vector<uint8_t> runScript() {
     kx::hdaReset();
     kx::hdaSetClock(kx::HdaClock::Stepped);
     kx::hdaSetFramesPerPeriod(kFrames);
-    Scene scene;
+    MiniEngine engine;
     std::vector<uint8_t> capture;
     {
         HdaHandle hda;
-        scene.handle = hda.handle();
-        EXPECT_EQ(kx::RtkCreateTask("fakemix", 192, 0x4000, 0, 1, fakeMixer, &scene, &scene.mixer),
-                  0);
-        EXPECT_EQ(
-            kx::RtkCreateTask("fakeload", 89, 0x4000, 0, 1, fakeLoader, &scene, &scene.loader), 0);
-        scene.desc = Descriptor::stereo();
-        scene.desc.setNotifyTask(scene.mixer);
-        EXPECT_EQ(hda.control(kx::IOCTL_STREAM_OPEN, scene.desc.bytes), 0);
-        scene.desc.setBuffer(scene.period.data());
-        EXPECT_EQ(kx::RtkResumeTask(scene.loader), 0);
-        EXPECT_EQ(kx::RtkResumeTask(scene.mixer), 0);
-
-        EXPECT_TRUE(kx::hdaSync(kBound));
+        engine.start(hda);
         for (int step = 1; step <= 6; ++step) {
             // Host actions between periods reach the period after the one just recorded.
             if (step == 3) {
@@ -109,12 +50,7 @@ std::vector<uint8_t> runScript() {
         }
 
         // The exit event ends a write that waits for a step, so both tasks can end.
-        kx::RtkSendTaskEvent(scene.mixer, kExit);
-        kx::RtkSendTaskEvent(scene.loader, kExit);
-        EXPECT_TRUE(kx::RtkWaitQuiescent(0, kBound));
-        EXPECT_TRUE(scene.mixerExited);
-        EXPECT_TRUE(scene.loaderExited);
-        EXPECT_EQ(kx::RtkThreadsAlive(), 0);
+        engine.stop();
         capture = kx::hdaCaptured();
     }
     return capture;
