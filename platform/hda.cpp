@@ -152,6 +152,8 @@ int32_t streamClose() {
 // vectorises (no branch, no division per sample). Samples are in the processor's order, which
 // the copy keeps only where that order is little-endian.
 void recordUnity(Driver& d, const uint8_t* buffer, size_t count, int16_t* out) {
+    if (count == 0)
+        return;  // a stream of zero frames records empty periods; out may then be null
     std::memcpy(out, buffer, count * sizeof(int16_t));
     uint32_t clipped = 0;
     int32_t peak = 0;

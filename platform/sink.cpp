@@ -61,6 +61,8 @@ void put32(uint8_t* at, uint32_t v) {
 
 // Samples leave as little-endian bytes whatever the host's order.
 void toBytes(const int16_t* samples, size_t count, std::vector<uint8_t>* out) {
+    if (count == 0)
+        return;  // an empty period: samples and the buffer may both be null
     size_t at = out->size();
     out->resize(at + count * 2);
     if constexpr (std::endian::native == std::endian::little) {
