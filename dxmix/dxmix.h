@@ -16,7 +16,7 @@ using S16sMixFn = void (*)(void* destination, const void* source, uint32_t lengt
 struct S16sMixVariant {
     const char* name;  // "scalar", "sse2", "avx2", "avx512bw"
     S16sMixFn fn;
-    bool supported;    // whether this processor runs it
+    bool supported;  // whether this processor runs it
 };
 // All variants built in, fastest last; S16sMix uses the fastest supported one, chosen once.
 const S16sMixVariant* S16sMixVariants(int* count);

@@ -11,8 +11,8 @@ namespace kx {
 // ---- Registry ----
 using KXRegCallback = uint8_t (*)(uint32_t entryKey, uint32_t device);
 
-inline constexpr const char* IOREG_KEY_DEV_ROOT = "Devices";  // the key whose entries are devices
-inline constexpr const char* IOREG_KEY_DEV_DRIVER = "Driver"; // value naming an entry's driver
+inline constexpr const char* IOREG_KEY_DEV_ROOT = "Devices";   // the key whose entries are devices
+inline constexpr const char* IOREG_KEY_DEV_DRIVER = "Driver";  // value naming an entry's driver
 
 constexpr int32_t KXREG_ERR_NOT_FOUND = 0x0201;  // no such key, entry or value
 constexpr int32_t KXREG_ERR_SIZE = 0x0202;       // the value does not fit the caller's buffer
@@ -31,8 +31,8 @@ int32_t KXRegQueryValue(uint32_t entryKey, const char* name, uint32_t reserved, 
 
 // Host side: the default registry holds four devices ("DdPciBus", "DdAta", "DdHdAudio",
 // "DdUart"). Tests may clear it and add their own entries. Returns the new entry's device id.
-void kxRegReset();     // back to the default registry
-void kxRegClear();     // no entries at all
+void kxRegReset();                                // back to the default registry
+void kxRegClear();                                // no entries at all
 uint32_t kxRegAddDevice(const char* driverName);  // driverName null: an entry with no value
 // The device manager's look-up: copies the "Driver" value of the entry with this device id into
 // buffer ("" for an entry without one). False when no entry has that id or the value does not
@@ -40,9 +40,9 @@ uint32_t kxRegAddDevice(const char* driverName);  // driverName null: an entry w
 bool kxRegDeviceDriver(uint32_t device, char* buffer, uint32_t size);
 
 // ---- Device manager ----
-constexpr int32_t DM_ERR_NO_DEVICE = 0x0301;   // unknown device or handle
+constexpr int32_t DM_ERR_NO_DEVICE = 0x0301;      // unknown device or handle
 constexpr int32_t DM_ERR_NOT_SUPPORTED = 0x0302;  // the driver has no such control code
-constexpr int32_t DM_ERR_FAULT = 0x0303;       // injected by a test
+constexpr int32_t DM_ERR_FAULT = 0x0303;          // injected by a test
 
 // Opens a registered device and writes a non-zero handle; on failure *handle is untouched.
 int32_t DmDeviceOpen(uint32_t device, uint32_t flags, uint32_t* handle);
@@ -69,13 +69,13 @@ constexpr int32_t HDA_ERR_BUFFER = 0x0314;  // write: the descriptor names no pe
 constexpr int32_t HDA_ERR_RANGE = 0x0315;   // volume above 100
 
 // Byte offsets of the stream descriptor the driver reads and writes (little-endian).
-constexpr uint32_t HDA_DESC_CHANNELS = 6;         // u16
-constexpr uint32_t HDA_DESC_SAMPLE_RATE = 8;      // u32
-constexpr uint32_t HDA_DESC_BITS = 18;            // u16
-constexpr uint32_t HDA_DESC_NOTIFY_TASK = 24;     // u32
-constexpr uint32_t HDA_DESC_NOTIFY_EVENT = 28;    // u16
-constexpr uint32_t HDA_DESC_PARAMETER = 32;       // u32
-constexpr uint32_t HDA_DESC_FRAMES = 36;          // u32, written by the driver at open
-constexpr uint32_t HDA_DESC_PERIOD_BUFFER = 40;   // pointer-wide address of the period buffer
+constexpr uint32_t HDA_DESC_CHANNELS = 6;        // u16
+constexpr uint32_t HDA_DESC_SAMPLE_RATE = 8;     // u32
+constexpr uint32_t HDA_DESC_BITS = 18;           // u16
+constexpr uint32_t HDA_DESC_NOTIFY_TASK = 24;    // u32
+constexpr uint32_t HDA_DESC_NOTIFY_EVENT = 28;   // u16
+constexpr uint32_t HDA_DESC_PARAMETER = 32;      // u32
+constexpr uint32_t HDA_DESC_FRAMES = 36;         // u32, written by the driver at open
+constexpr uint32_t HDA_DESC_PERIOD_BUFFER = 40;  // pointer-wide address of the period buffer
 
 }  // namespace kx

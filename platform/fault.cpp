@@ -18,13 +18,14 @@ struct FaultPoint {
 FaultPoint points[kFaultCount];
 
 constexpr const char* kNames[kFaultCount] = {
-    "alloc",        "task-create",  "task-resume",  "section-create", "section-enter",
-    "queue-init",   "queue-write",  "file-open",    "file-read",      "file-seek",
-    "reg-query",    "device-open",  "stream-open",  "stream-close",   "stream-write",
-    "volume",       "mute",
+    "alloc",       "task-create",  "task-resume",  "section-create", "section-enter", "queue-init",
+    "queue-write", "file-open",    "file-read",    "file-seek",      "reg-query",     "device-open",
+    "stream-open", "stream-close", "stream-write", "volume",         "mute",
 };
 
-FaultPoint& point(Fault fault) { return points[static_cast<int>(fault)]; }
+FaultPoint& point(Fault fault) {
+    return points[static_cast<int>(fault)];
+}
 
 }  // namespace
 
@@ -57,19 +58,26 @@ void faultClear(Fault fault) {
 }
 
 void faultClearAll() {
-    for (int i = 0; i < kFaultCount; ++i) faultClear(static_cast<Fault>(i));
+    for (int i = 0; i < kFaultCount; ++i)
+        faultClear(static_cast<Fault>(i));
 }
 
-uint64_t faultCalls(Fault fault) { return point(fault).calls.load(); }
-bool faultReached(Fault fault) { return point(fault).reached.load(); }
+uint64_t faultCalls(Fault fault) {
+    return point(fault).calls.load();
+}
+bool faultReached(Fault fault) {
+    return point(fault).reached.load();
+}
 
 bool faultCheck(Fault fault) {
     FaultPoint& p = point(fault);
     uint64_t call = p.calls.fetch_add(1) + 1;
     uint64_t nth = p.nth.load();
-    if (nth == 0) return false;
+    if (nth == 0)
+        return false;
     bool fail = p.sticky.load() ? call >= nth : call == nth;
-    if (fail) p.reached.store(true);
+    if (fail)
+        p.reached.store(true);
     return fail;
 }
 

@@ -32,7 +32,11 @@ KxNode* kxlistDeleteFirst(KxList* list);
 KxNode* kxlistDeleteLast(KxList* list);
 
 // The head and tail sentinel nodes of a list.
-inline KxNode* kxlistHeadNode(KxList* list) { return reinterpret_cast<KxNode*>(&list->head); }
-inline KxNode* kxlistTailNode(KxList* list) { return reinterpret_cast<KxNode*>(&list->tail); }
+inline KxNode* kxlistHeadNode(KxList* list) {
+    return reinterpret_cast<KxNode*>(&list->head);
+}
+inline KxNode* kxlistTailNode(KxList* list) {
+    return reinterpret_cast<KxNode*>(&list->tail);
+}
 
 }  // namespace kx

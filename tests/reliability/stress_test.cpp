@@ -18,8 +18,8 @@
 #include "platform/hda.h"
 #include "platform/kxfs.h"
 #include "platform/rtk.h"
-#include "tests/support/harness.h"
 #include "tests/support/engine_state.h"
+#include "tests/support/harness.h"
 #include "tests/support/wavgen.h"
 
 namespace kxtest {

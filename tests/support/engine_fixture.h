@@ -9,8 +9,8 @@
 
 #include "kxaudio/audioLib.h"
 #include "platform/kxfs.h"
-#include "tests/support/harness.h"
 #include "tests/support/engine_state.h"
+#include "tests/support/harness.h"
 #include "tests/support/wavgen.h"
 
 namespace kxtest {
