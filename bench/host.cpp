@@ -11,9 +11,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/kxfs.h"
-#include "platform/rtk.h"
-#include "platform/sndhost.h"
+#include "platform/devices/sndhost.h"
+#include "platform/files/kxfs.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx::bench {
 namespace {

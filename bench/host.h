@@ -7,7 +7,7 @@
 #include <string>
 
 #include "kxaudio/kxaudio.h"
-#include "platform/hda.h"
+#include "platform/devices/hda.h"
 
 namespace kx::bench {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench/host.h"
-#include "platform/rtk.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx::bench {
 namespace {

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "kxaudio/audioLib.h"
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
+#include "platform/devices/hda.h"
+#include "platform/devices/sndhost.h"
 #include "platform/fault.h"
-#include "platform/hda.h"
-#include "platform/kxfile.h"
-#include "platform/kxfs.h"
-#include "platform/rtk.h"
-#include "platform/sndhost.h"
+#include "platform/files/kxfile.h"
+#include "platform/files/kxfs.h"
+#include "platform/kernel/rtk.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/wavgen.h"
 

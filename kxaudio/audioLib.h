@@ -11,8 +11,8 @@
 #include <cstdint>
 
 #include "kxaudio/kxaudio.h"
-#include "platform/kxq.h"
-#include "platform/rtk.h"
+#include "platform/kernel/kxq.h"
+#include "platform/kernel/rtk.h"
 #include "pool/pool.h"
 #include "wavFile/wavFile.h"
 

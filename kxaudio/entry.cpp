@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "kxaudio/audioLib.h"
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
 
 namespace kx {
 

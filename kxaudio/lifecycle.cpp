@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "kxaudio/audioLib.h"
-#include "platform/dm.h"
-#include "platform/kxfile.h"
+#include "platform/devices/dm.h"
+#include "platform/files/kxfile.h"
 
 namespace kx {
 namespace {

@@ -4,7 +4,7 @@
 // data offset and length) are safe without the sound pool's lock because a block is detached,
 // which needs this lock, before its sound's file is closed or the sound destroyed.
 #include "kxaudio/audioLib.h"
-#include "platform/kxq.h"
+#include "platform/kernel/kxq.h"
 
 namespace kx {
 namespace {

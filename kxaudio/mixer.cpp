@@ -8,8 +8,8 @@
 
 #include "dxmix/dxmix.h"
 #include "kxaudio/audioLib.h"
-#include "platform/dm.h"
-#include "platform/kxq.h"
+#include "platform/devices/dm.h"
+#include "platform/kernel/kxq.h"
 
 namespace kx {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "kxaudio/audioLib.h"
 #include "path/path.h"
-#include "platform/kxfile.h"
+#include "platform/files/kxfile.h"
 
 namespace kx {
 

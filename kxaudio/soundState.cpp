@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "kxaudio/audioLib.h"
-#include "platform/kxfile.h"
-#include "platform/kxq.h"
+#include "platform/files/kxfile.h"
+#include "platform/kernel/kxq.h"
 
 namespace kx {
 namespace {

@@ -2,7 +2,7 @@
 // state and takes no lock; the platform guards its own location table.
 #include "path/path.h"
 
-#include "platform/kxfs.h"
+#include "platform/files/kxfs.h"
 
 namespace kx {
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "platform/kxlist.h"
-#include "platform/rtk.h"
+#include "platform/kernel/kxlist.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx {
 

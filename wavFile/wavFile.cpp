@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "platform/kxfile.h"
+#include "platform/files/kxfile.h"
 
 namespace kx {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/kxfile.h"
+#include "platform/files/kxfile.h"
 
 namespace {
 

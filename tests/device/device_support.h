@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
+#include "platform/devices/hda.h"
 #include "platform/fault.h"
-#include "platform/hda.h"
-#include "platform/rtk.h"
+#include "platform/kernel/rtk.h"
 
 namespace kxdev {
 

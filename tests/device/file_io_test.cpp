@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fault.h"
-#include "platform/kxfile.h"
+#include "platform/files/kxfile.h"
 #include "tests/support/wavgen.h"
 
 namespace {

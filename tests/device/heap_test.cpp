@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/fault.h"
-#include "platform/kxfile.h"
+#include "platform/files/kxfile.h"
 
 namespace {
 

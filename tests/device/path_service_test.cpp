@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kxfs.h"
+#include "platform/files/kxfs.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // table may vanish after the call, and a later attach replaces the copy.
 #include <gtest/gtest.h>
 
-#include "platform/sndhost.h"
+#include "platform/devices/sndhost.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/rtk.h"
+#include "platform/kernel/rtk.h"
 #include "tests/device/device_support.h"
 
 namespace {

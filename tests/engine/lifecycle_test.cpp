@@ -2,10 +2,10 @@
 // stop are harmless, and a thousand start/stop cycles with sounds playing leak nothing.
 #include <cstdlib>
 
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
 #include "platform/fault.h"
-#include "platform/kxfile.h"
-#include "platform/rtk.h"
+#include "platform/files/kxfile.h"
+#include "platform/kernel/rtk.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/fault.h"
-#include "platform/kxfile.h"
+#include "platform/files/kxfile.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

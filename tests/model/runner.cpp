@@ -6,9 +6,9 @@
 
 #include <sstream>
 
-#include "platform/hda.h"
-#include "platform/kxfile.h"
-#include "platform/kxfs.h"
+#include "platform/devices/hda.h"
+#include "platform/files/kxfile.h"
+#include "platform/files/kxfs.h"
 #include "tests/model/scenario.h"
 #include "tests/support/harness.h"
 #include "tests/support/wavgen.h"

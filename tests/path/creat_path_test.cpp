@@ -7,7 +7,7 @@
 #include <string>
 
 #include "path/path.h"
-#include "platform/kxfs.h"
+#include "platform/files/kxfs.h"
 #include "tests/support/wavgen.h"
 
 namespace {

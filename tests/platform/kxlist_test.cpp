@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/kxlist.h"
+#include "platform/kernel/kxlist.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/fault.h"
-#include "platform/kxq.h"
+#include "platform/kernel/kxq.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/fault.h"
-#include "platform/rtk.h"
+#include "platform/kernel/rtk.h"
 
 namespace {
 

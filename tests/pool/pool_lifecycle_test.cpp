@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/rtk.h"
+#include "platform/kernel/rtk.h"
 #include "tests/pool/pool_nodes.h"
 
 namespace pooltest {

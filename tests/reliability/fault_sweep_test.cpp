@@ -12,12 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
+#include "platform/devices/hda.h"
 #include "platform/fault.h"
-#include "platform/hda.h"
-#include "platform/kxfile.h"
-#include "platform/kxfs.h"
-#include "platform/rtk.h"
+#include "platform/files/kxfile.h"
+#include "platform/files/kxfs.h"
+#include "platform/kernel/rtk.h"
 #include "tests/reliability/listen.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/wavgen.h"

@@ -15,9 +15,9 @@
 #include <set>
 #include <thread>
 
-#include "platform/hda.h"
-#include "platform/kxfs.h"
-#include "platform/rtk.h"
+#include "platform/devices/hda.h"
+#include "platform/files/kxfs.h"
+#include "platform/kernel/rtk.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/harness.h"
 #include "tests/support/wavgen.h"

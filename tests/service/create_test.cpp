@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/fault.h"
-#include "platform/kxfile.h"
+#include "platform/files/kxfile.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

@@ -1,8 +1,8 @@
 // The operation table and the device-level operations: the started test comes before every
 // other check, only the low 8 bits of volume and mute count, and the driver's result is
 // returned unchanged.
+#include "platform/devices/sndhost.h"
 #include "platform/fault.h"
-#include "platform/sndhost.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

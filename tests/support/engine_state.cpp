@@ -7,9 +7,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/dm.h"
-#include "platform/kxfile.h"
-#include "platform/rtk.h"
+#include "platform/devices/dm.h"
+#include "platform/files/kxfile.h"
+#include "platform/kernel/rtk.h"
 
 namespace kxtest {
 

@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "kxaudio/audioLib.h"
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
+#include "platform/devices/sndhost.h"
 #include "platform/fault.h"
-#include "platform/kxfs.h"
-#include "platform/rtk.h"
-#include "platform/sndhost.h"
+#include "platform/files/kxfs.h"
+#include "platform/kernel/rtk.h"
 
 namespace kxtest {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kxaudio/kxaudio.h"
-#include "platform/hda.h"
+#include "platform/devices/hda.h"
 
 namespace kxtest {
 

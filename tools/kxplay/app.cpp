@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/hda.h"
+#include "platform/devices/hda.h"
 #include "tools/kxplay/demo.h"
 #include "tools/kxplay/info.h"
 #include "tools/kxplay/options.h"

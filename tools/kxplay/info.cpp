@@ -10,8 +10,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/kxfile.h"
-#include "platform/kxfs.h"
+#include "platform/files/kxfile.h"
+#include "platform/files/kxfs.h"
 
 namespace kx {
 namespace {

@@ -20,10 +20,10 @@
 #include <set>
 
 #include "kxaudio/kxaudio.h"
-#include "platform/kxfile.h"
-#include "platform/kxfs.h"
-#include "platform/rtk.h"
-#include "platform/sndhost.h"
+#include "platform/devices/sndhost.h"
+#include "platform/files/kxfile.h"
+#include "platform/files/kxfs.h"
+#include "platform/kernel/rtk.h"
 #include "tools/kxplay/info.h"
 #include "tools/kxplay/tracker.h"
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/hda.h"
+#include "platform/devices/hda.h"
 #include "tools/kxplay/scene.h"
 
 namespace kx {

@@ -1,7 +1,7 @@
 // File-system path services: the table binding locations to directories, the normalised form
 // of a path, and strlcat. The binding table is guarded by bindingMutex; kxfsDevice and
 // kxstrlcat keep no state and run on any task.
-#include "platform/kxfs.h"
+#include "platform/files/kxfs.h"
 
 #include <unistd.h>
 

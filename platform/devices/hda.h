@@ -79,7 +79,7 @@ void hdaReset();
 // Faults of the driver (open, close, write, volume, mute) are armed through platform/fault.h.
 
 // The driver's control entry, called by the device manager for a handle of "DdHdAudio" (block
-// as for DmDeviceIoControl). Returns 0, or an HDA_ERR_* / DM_ERR_* code from platform/dm.h.
+// as for DmDeviceIoControl). Returns 0, or an HDA_ERR_* / DM_ERR_* code from platform/devices/dm.h.
 int32_t hdaIoControl(uint32_t code, void* block);
 
 // Gain law: output = sample * volume / 100, rounded toward zero; volume 100 and mute off pass

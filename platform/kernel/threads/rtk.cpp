@@ -3,7 +3,7 @@
 // a blocked task waits on a condition variable under that mutex (its own, or a section's), so
 // its "blocked" state and its pending codes are always read together. A deleted running task
 // is ended by unwinding its thread at its next kernel call; only the task trampoline catches.
-#include "platform/rtk.h"
+#include "platform/kernel/rtk.h"
 
 #include <pthread.h>
 #include <sched.h>

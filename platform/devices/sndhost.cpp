@@ -1,7 +1,7 @@
 // The host's sound framework: keeps its own copy of the operation table a module attaches, since
 // the module's table lives only for the duration of the attaching call. Guarded by
 // delegateMutex.
-#include "platform/sndhost.h"
+#include "platform/devices/sndhost.h"
 
 #include <mutex>
 

@@ -1,7 +1,7 @@
 // The ALSA sink of the simulated HD-audio driver: plays recorded periods on a sound card through
-// libasound, where the build found it. Called only under the sink's mutex (platform/sink.cpp).
-// Without ALSA every open fails.
-#include "platform/sink.h"
+// libasound, where the build found it. Called only under the sink's mutex
+// (platform/devices/sink.cpp). Without ALSA every open fails.
+#include "platform/devices/sink.h"
 
 #ifdef KX_HAVE_ALSA
 #include <alsa/asoundlib.h>

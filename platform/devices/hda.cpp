@@ -2,7 +2,7 @@
 // counters. Control calls run on the caller's task (the module's mixer for writes); the host's
 // controls run on the test or player thread. All driver state is guarded by Driver::mutex; a
 // write waits for its clock on Driver::changed, and sinks and the period hook run outside it.
-#include "platform/hda.h"
+#include "platform/devices/hda.h"
 
 #include <algorithm>
 #include <bit>
@@ -12,10 +12,10 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
+#include "platform/devices/sink.h"
 #include "platform/fault.h"
-#include "platform/rtk.h"
-#include "platform/sink.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/hda.h"
-#include "platform/sink.h"
+#include "platform/devices/hda.h"
+#include "platform/devices/sink.h"
 
 namespace kx {
 namespace {

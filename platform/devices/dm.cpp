@@ -5,9 +5,9 @@
 #include <map>
 #include <mutex>
 
-#include "platform/dm.h"
+#include "platform/devices/dm.h"
+#include "platform/devices/hda.h"
 #include "platform/fault.h"
-#include "platform/hda.h"
 
 namespace kx {
 namespace {

@@ -2,7 +2,7 @@
 // No lock: the writer owns the write index and the bytes between it and the read index, the
 // reader the reverse; each publishes its index with a release store that the other side
 // acquires. Reset and free run only while neither side works on the queue.
-#include "platform/kxq.h"
+#include "platform/kernel/kxq.h"
 
 #include <atomic>
 #include <cstring>

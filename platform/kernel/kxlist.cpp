@@ -2,7 +2,7 @@
 // No lock here: each list belongs to a caller that guards it (a pool's critical section).
 // Every link update goes through KxNode fields, including the list's own head and tail nodes,
 // which overlay the list's three words (the project builds with -fno-strict-aliasing).
-#include "platform/kxlist.h"
+#include "platform/kernel/kxlist.h"
 
 namespace kx {
 
