@@ -346,7 +346,7 @@ int32_t streamWrite(uint8_t* descriptor) {
         HdaPeriodHook hook = d.hook;
         void* context = d.hookContext;
         lock.unlock();
-        sinkWrite(samples.data(), frames, clock == HdaClock::RealTime || clock == HdaClock::Paced);
+        sinkWrite(samples.data(), frames);
         if (hook != nullptr)
             hook(samples.data(), frames, context);
         lock.lock();

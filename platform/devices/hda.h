@@ -60,8 +60,8 @@ bool hdaWaitPeriods(uint64_t count, int32_t timeoutMs);
 // the previous one. Memory is the default and is written on the driver's write. A WAV file, a
 // descriptor and ALSA are written by the sink's own writer thread from a buffer allocated when
 // the sink is chosen, so that a slow disk, pipe or device never holds up a write of the driver:
-// a period that finds that buffer full waits for room and, under the RealTime and Paced clocks,
-// is counted in outputOverruns.
+// a period that finds that buffer full waits for room and is counted in outputOverruns (under
+// the stepped clock that only slows the render; in real time the period is late).
 void hdaSinkMemory();
 bool hdaSinkWavFile(const std::string& path);  // false if the file cannot be created
 bool hdaSinkFd(int fd);  // raw 16-bit little-endian stereo PCM; false if no writer can start

@@ -193,20 +193,20 @@ bool stopWriter(Sink& s) {
     return ok;
 }
 
-// Puts a period's bytes into the ring, waiting for room where it is full. Only the writing
-// task puts (under sinkMutex), so the free space cannot shrink between the look and the copy.
-void putInRing(Writer& w, const uint8_t* bytes, size_t length, bool realTime) {
-    bool counted = false;
+// Puts a period's bytes into the ring, waiting for room where it is full. The first wait of a
+// period counts it, before waiting, so that whoever watches sees the stall while it lasts.
+// Only the writing task puts (under sinkMutex), so the free space cannot shrink between the
+// look and the copy.
+void putInRing(Writer& w, const uint8_t* bytes, size_t length, bool* counted) {
     while (length > 0) {
         uint64_t head;
         uint64_t space;
         {
             std::unique_lock<std::mutex> lock(w.mutex);
             if (w.head - w.tail == kRingBytes) {
-                if (realTime && !counted) {
+                if (!*counted)
                     overruns.fetch_add(1, std::memory_order_relaxed);
-                    counted = true;
-                }
+                *counted = true;
                 w.more.notify_all();  // a batched writer may be waiting for more than is in
                 w.room.wait(lock, [&] { return w.head - w.tail < kRingBytes; });
             }
@@ -263,7 +263,7 @@ bool closeLocked() {
 
 }  // namespace
 
-void sinkWrite(const int16_t* samples, uint32_t frames, bool realTime) {
+void sinkWrite(const int16_t* samples, uint32_t frames) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     Sink& s = sink();
     size_t count = static_cast<size_t>(frames) * kChannels;
@@ -273,14 +273,15 @@ void sinkWrite(const int16_t* samples, uint32_t frames, bool realTime) {
     }
     if (count == 0)
         return;  // an empty period: samples may be null
+    bool counted = false;
     if constexpr (std::endian::native == std::endian::little) {
         // The samples already are the little-endian bytes the output wants.
-        putInRing(*s.writer, reinterpret_cast<const uint8_t*>(samples), count * 2, realTime);
+        putInRing(*s.writer, reinterpret_cast<const uint8_t*>(samples), count * 2, &counted);
     } else {
         for (size_t i = 0; i < count; ++i) {
             uint8_t bytes[2];
             put16(bytes, static_cast<uint16_t>(samples[i]));
-            putInRing(*s.writer, bytes, sizeof bytes, realTime);
+            putInRing(*s.writer, bytes, sizeof bytes, &counted);
         }
     }
     s.dataBytes += count * 2;

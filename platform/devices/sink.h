@@ -11,9 +11,9 @@ namespace kx {
 
 // Hands one recorded period (interleaved stereo, after gain) to the current sink. A file,
 // descriptor or ALSA sink copies it into its writer's buffer and returns; when the buffer is
-// full it waits for room, and counts an overrun if `realTime`.
-void sinkWrite(const int16_t* samples, uint32_t frames, bool realTime);
-// Periods that found the writer's buffer full under a real-time clock, since the sink was chosen.
+// full it waits for room, and counts an overrun.
+void sinkWrite(const int16_t* samples, uint32_t frames);
+// Periods that found the writer's buffer full since the sink was chosen.
 // Lock-free: the driver reads it under its own mutex.
 uint64_t sinkOverruns();
 // Finishes any sink, selects memory and empties it.
