@@ -169,7 +169,7 @@ const char kScene[] =
     "at 3.5  play chime            # a fifth is refused: SND_ERR_TOO_MANY\n"
     "at 4.5  pause all             # everything holds ...\n"
     "at 5    play chime            # paused sounds hold all four blocks: it plays, unheard\n"
-    "at 5.25 stop chime\n"
+    "at 5.4  stop chime\n"
     "at 5.5  play beat loop        # ... and each sound resumes where it stood\n"
     "at 5.5  play low\n"
     "at 5.5  play mid\n"

@@ -282,6 +282,7 @@ template <typename Flag>
 void drawRuns(Svg* svg, const TimelineGeometry& g, const std::vector<PeriodLevel>& levels,
               double top, double height, const char* colour, const char* what, Flag flag) {
     size_t i = 0;
+    bool labelled = false;
     while (i < levels.size()) {
         if (!flag(levels[i])) {
             ++i;
@@ -305,6 +306,11 @@ void drawRuns(Svg* svg, const TimelineGeometry& g, const std::vector<PeriodLevel
             format("<rect x=\"%.2f\" y=\"%.1f\" width=\"%.2f\" height=\"%.1f\" fill=\"%s\">"
                    "<title>%s</title></rect>\n",
                    x0, top, x1 - x0, height, colour, title.c_str()));
+        // The first run says what it is, for a reader who has not found the legend yet.
+        if (!labelled)
+            svg->add(text(x1 + 3, top + height - 1, what,
+                          format("font-size=\"9\" fill=\"%s\"", kRefusedText).c_str()));
+        labelled = true;
         i = j + 1;
     }
 }
@@ -565,7 +571,8 @@ bool writeTimelineSvg(TimelineRecord* record, const std::string& path, std::stri
         laneBackground(&svg, g, g.laneTop + static_cast<double>(i) * g.laneHeight, g.laneHeight,
                        i % 2 == 0, lane.name, note);
     }
-    laneBackground(&svg, g, g.masterTop, g.masterHeight, true, "master", "volume, mute");
+    laneBackground(&svg, g, g.masterTop, g.masterHeight, true, "master",
+                   "volume, mute, all sounds");
     laneBackground(&svg, g, g.outputTop, g.outputHeight, false, "output",
                    r.realTime ? "clipped, peak/RMS, late" : "clipped, peak/RMS");
     drawAxis(&svg, g, r, periods);
