@@ -24,6 +24,7 @@
 
 namespace {
 
+#if KX_HAVE_PNG
 struct Rgb {
     int r, g, b;
 };
@@ -49,7 +50,6 @@ struct Image {
     }
 };
 
-#if KX_HAVE_PNG
 bool readPng(const std::string& path, Image* image, std::string* error) {
     png_image png;
     std::memset(&png, 0, sizeof png);
@@ -71,7 +71,6 @@ bool readPng(const std::string& path, Image* image, std::string* error) {
     }
     return true;
 }
-#endif
 
 // The periods K of the log lines "pK ..." that hold `fragment`.
 std::vector<uint64_t> periodsOf(const std::string& log, const std::string& fragment) {
@@ -90,6 +89,7 @@ uint64_t periodOf(const std::string& log, const std::string& fragment) {
     }
     return periods.front();
 }
+#endif
 
 TEST(KxplayTimelineRender, TheDemoShowsWhatItsRunReports) {
     if (std::system("command -v rsvg-convert >/dev/null 2>&1") != 0)
