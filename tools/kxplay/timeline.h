@@ -101,6 +101,7 @@ struct TimelineGeometry {
     double left = 0;         // x of the start of period 0
     double pxPerPeriod = 0;  // width of one period
     double pxPerSecond = 0;
+    double right = 0;  // x of the end of the last period
     double width = 0;
     double height = 0;
     double laneTop = 0;  // top of the first sound lane

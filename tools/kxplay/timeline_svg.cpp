@@ -34,6 +34,7 @@ constexpr double kLevelHeight = 48;
 constexpr double kBandHeight = 10;
 constexpr double kGap = 6;
 constexpr double kLegendHeight = 150;
+constexpr double kMinWidth = 1240;
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
@@ -345,7 +346,7 @@ void drawLevels(Svg* svg, const TimelineGeometry& g, const std::vector<PeriodLev
     svg->add(
         format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#888\" "
                "stroke-width=\"0.6\"/>\n",
-               g.left, floor, g.left + (g.width - g.left - kRightMargin), floor));
+               g.left, floor, g.right, floor));
 }
 
 void drawAxis(Svg* svg, const TimelineGeometry& g, const TimelineRecord& r, uint64_t periods) {
@@ -385,7 +386,7 @@ void drawAxis(Svg* svg, const TimelineGeometry& g, const TimelineRecord& r, uint
 
 void laneBackground(Svg* svg, const TimelineGeometry& g, double top, double height, bool shaded,
                     const std::string& label, const std::string& note) {
-    double right = g.width - kRightMargin;
+    double right = g.right;
     if (shaded)
         svg->add(
             format("<rect x=\"0\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
@@ -500,7 +501,9 @@ TimelineGeometry timelineGeometry(uint64_t periods, uint32_t frames, size_t lane
     g.pxPerSecond = seconds <= 18 ? 100 : std::max(4.0, 1800 / seconds);
     g.pxPerPeriod = g.pxPerSecond * std::max<uint32_t>(frames, 1) / KXPLAY_RATE;
     g.left = kLabelWidth + 10;
-    g.width = g.left + seconds * g.pxPerSecond + kRightMargin;
+    g.right = g.left + seconds * g.pxPerSecond;
+    // Never narrower than the legend.
+    g.width = std::max(g.left + seconds * g.pxPerSecond + kRightMargin, kMinWidth);
     g.laneTop = kHeaderHeight;
     g.laneHeight = kLaneHeight;
     g.masterTop = g.laneTop + static_cast<double>(lanes) * kLaneHeight + kGap;
