@@ -21,6 +21,7 @@
 #include "platform/devices/hda.h"
 #include "tools/kxplay/demo.h"
 #include "tools/kxplay/info.h"
+#include "tools/kxplay/live.h"
 #include "tools/kxplay/options.h"
 #include "tools/kxplay/runner.h"
 #include "tools/kxplay/scene.h"
@@ -143,17 +144,21 @@ int kxplayMain(int argc, char** argv) {
         config.sink = KxplaySink::Device;
         config.target = "default";
     }
-    bool realTime = options.clock == KxplayClock::RealTime ||
+    bool live = options.mode == KxplayMode::Live;
+    bool realTime = live || options.clock == KxplayClock::RealTime ||
                     (options.clock == KxplayClock::Default && config.sink == KxplaySink::Device);
     config.clock = realTime ? HdaClock::RealTime : HdaClock::Stepped;
-    config.progress = !options.quiet && isatty(2);
+    // Live, the terminal is the user's to type on: no progress line redrawn under the typing.
+    config.progress = !options.quiet && !live && isatty(2);
+    config.timeline = options.timeline;
 
     Scene scene;
     std::string sceneLabel;
     std::string demoDirectory;
-    if (options.mode == KxplayMode::Script || options.mode == KxplayMode::Demo) {
+    bool sceneFile = options.mode == KxplayMode::Script || (live && !options.script.empty());
+    if (sceneFile || options.mode == KxplayMode::Demo) {
         std::string text;
-        if (options.mode == KxplayMode::Script) {
+        if (sceneFile) {
             sceneLabel = options.script == "-" ? "<stdin>" : options.script;
             std::string problem;
             if (!readText(options.script, &text, &problem)) {
@@ -171,6 +176,13 @@ int kxplayMain(int argc, char** argv) {
                          sceneError.message.c_str());
             return KXPLAY_EXIT_USAGE;
         }
+        for (const SceneCommand& c : scene.commands)
+            if (live && c.verb == SceneVerb::End)
+                return usageError(sceneLabel + ":" + std::to_string(c.line) +
+                                  ": 'end' would end the output before live input is read; "
+                                  "under --live, type end instead");
+    } else if (live) {
+        sceneLabel = "live";
     } else {
         FileScene files = sceneForFiles(options.files);
         scene = std::move(files.scene);
@@ -178,14 +190,15 @@ int kxplayMain(int argc, char** argv) {
         sceneLabel = "the files";
     }
 
-    if (options.mode == KxplayMode::Script) {
+    if (sceneFile || live) {
         struct stat st;
         if (stat(config.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             return usageError("--dir " + config.dir + ": no such directory");
     }
 
     resolveScene(&scene, config.frames);
-    if (config.sink != KxplaySink::Device && config.durationNanos == 0 && !sceneHasEnd(scene)) {
+    if (!live && config.sink != KxplaySink::Device && config.durationNanos == 0 &&
+        !sceneHasEnd(scene)) {
         std::string looping = sceneEndlessLoop(scene);
         if (!looping.empty()) {
             std::fprintf(
@@ -213,6 +226,18 @@ int kxplayMain(int argc, char** argv) {
         if (!options.quiet)
             std::fprintf(stderr, "kxplay: demo: %zu sounds made in %s; the scene:\n",
                          demoSounds().size(), demoDirectory.c_str());
+    }
+
+    config.timelineTitle = "kxplay: " + sceneLabel;
+    LiveInput input;
+    LiveSource source = liveSource(&input);
+    if (live) {
+        config.live = &source;
+        if (!options.quiet && isatty(0))
+            std::fprintf(stderr,
+                         "kxplay: live: type scene commands without 'at' (sound NAME FILE, play "
+                         "NAME [loop] [exclusive], pause, stop, delete, volume, mute); 'end' or "
+                         "Ctrl-D ends once the sounds have ended, Ctrl-C at once\n");
     }
 
     installSignals(config.sink == KxplaySink::Stdout);
