@@ -1,6 +1,7 @@
 // kxplay's top level: reads the command line, prepares the scene (from a file, from FILE
 // arguments or the built-in demo), checks it before anything plays and hands it to the runner.
-// Main thread only; the signal handlers touch nothing but the runner's atomic stop flag.
+// Main thread only, but for the signal thread, which touches nothing but the runner's atomic
+// stop flag.
 #include "tools/kxplay/app.h"
 
 #include <signal.h>
@@ -15,8 +16,10 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "platform/devices/hda.h"
 #include "tools/kxplay/demo.h"
@@ -35,20 +38,32 @@ int usageError(const std::string& message) {
     return KXPLAY_EXIT_USAGE;
 }
 
-void onSignal(int) {
+// Ctrl-C and SIGTERM are taken by one thread of their own that waits for them: every other
+// thread, the module's tasks and the output's writer included, inherits them blocked, so no
+// handler ever runs in the middle of a task or of the runner. The first asks for a clean stop
+// (module freed, output finished); a second ends the program at once, as by default.
+void signalLoop(sigset_t set) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0)
+        return;
     kxplayRequestStop();
+    if (sigwait(&set, &sig) != 0)
+        return;
+    signal(sig, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
 }
 
-// The first Ctrl-C asks for a clean stop (module freed, output finished); the handler is then
-// reset, so a second one ends the program at once.
 void installSignals(bool pipeOutput) {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        std::thread(signalLoop, set).detach();
+    });
     // A closed pipe must show as a failed write, which the runner reports, not kill the program
     // before the module is freed.
     if (pipeOutput)
