@@ -147,6 +147,8 @@ int kxplayMain(int argc, char** argv) {
                     (options.clock == KxplayClock::Default && config.sink == KxplaySink::Device);
     config.clock = realTime ? HdaClock::RealTime : HdaClock::Stepped;
     config.progress = !options.quiet && isatty(2);
+    if (options.hasKernel)
+        RtkKernelByName(options.kernel.c_str(), &config.kernel);
 
     Scene scene;
     std::string sceneLabel;
