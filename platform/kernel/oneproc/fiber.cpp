@@ -142,7 +142,11 @@ void fiberSwitch(Fiber* from, Fiber* to, bool fromEnds) {
 }
 
 const char* fiberMechanism() {
-    return KX_FIBER_FCONTEXT ? "fcontext" : "ucontext";
+#if KX_FIBER_FCONTEXT
+    return "fcontext";
+#else
+    return "ucontext";
+#endif
 }
 
 }  // namespace kx::oneproc
