@@ -166,6 +166,8 @@ int kxplayMain(int argc, char** argv) {
     // Live, the terminal is the user's to type on: no progress line redrawn under the typing.
     config.progress = !options.quiet && !live && isatty(2);
     config.timeline = options.timeline;
+    if (options.hasKernel)
+        RtkKernelByName(options.kernel.c_str(), &config.kernel);
 
     Scene scene;
     std::string sceneLabel;
