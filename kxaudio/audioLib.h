@@ -139,13 +139,17 @@ struct AudioLib {
 extern AudioLib audioLib;
 
 // ---- Atomic access to bytes shared by the loader and the mixer without a common lock ----
-// Stores publish with release; loads pair with them with acquire.
+// Stores publish with release; loads pair with them with acquire. Each access is also a place
+// where the kernel may preempt the task (RtkPreemptionPoint), so that the orders between the two
+// tasks' accesses can be reached on one processor.
 template <class T>
 inline T sharedLoad(T& field) {
+    RtkPreemptionPoint();
     return std::atomic_ref<T>(field).load(std::memory_order_acquire);
 }
 template <class T>
 inline void sharedStore(T& field, T value) {
+    RtkPreemptionPoint();
     std::atomic_ref<T>(field).store(value, std::memory_order_release);
 }
 

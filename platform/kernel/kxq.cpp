@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform/fault.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx {
 namespace {
@@ -92,6 +93,7 @@ int32_t kxqCanWrite(KxqHandle handle, uint32_t length) {
         return kFail;
     uint32_t write = q->writeIndex.load(std::memory_order_relaxed);
     // Pairs with the reader's release store in kxqRead: the space it handed back is free.
+    RtkPreemptionPoint();
     uint32_t read = q->readIndex.load(std::memory_order_acquire);
     return length <= q->capacity - usedBetween(q, write, read) ? 0 : kFail;
 }
@@ -105,6 +107,7 @@ int32_t kxqWrite(KxqHandle handle, const void* buffer, uint32_t length) {
     uint32_t write = q->writeIndex.load(std::memory_order_relaxed);  // only this side stores it
     // Pairs with the reader's release store in kxqRead: the reader is done with every byte
     // before `read`, so they may be overwritten.
+    RtkPreemptionPoint();
     uint32_t read = q->readIndex.load(std::memory_order_acquire);
     if (length > q->capacity - usedBetween(q, write, read))
         return kFail;  // all or nothing
@@ -118,6 +121,7 @@ int32_t kxqWrite(KxqHandle handle, const void* buffer, uint32_t length) {
     if (next >= q->slots)
         next -= q->slots;
     // Publishes the bytes just copied: a reader that acquires this index sees them.
+    RtkPreemptionPoint();
     q->writeIndex.store(next, std::memory_order_release);
     return 0;
 }
@@ -132,6 +136,7 @@ int32_t kxqRead(KxqHandle handle, void* buffer, uint32_t length) {
     }
     uint32_t read = q->readIndex.load(std::memory_order_relaxed);  // only this side stores it
     // Pairs with the writer's release store in kxqWrite: the bytes before `write` are visible.
+    RtkPreemptionPoint();
     uint32_t write = q->writeIndex.load(std::memory_order_acquire);
     uint32_t used = usedBetween(q, write, read);
     uint32_t count = length < used ? length : used;
@@ -148,6 +153,7 @@ int32_t kxqRead(KxqHandle handle, void* buffer, uint32_t length) {
         next -= q->slots;
     // Hands the space back: the copies above are done before a writer that acquires this
     // index may overwrite those slots.
+    RtkPreemptionPoint();
     q->readIndex.store(next, std::memory_order_release);
     return static_cast<int32_t>(count);
 }
@@ -158,6 +164,7 @@ int32_t kxqCanRead(KxqHandle handle, uint32_t length) {
         return kFail;
     uint32_t read = q->readIndex.load(std::memory_order_relaxed);
     // Pairs with the writer's release store in kxqWrite.
+    RtkPreemptionPoint();
     uint32_t write = q->writeIndex.load(std::memory_order_acquire);
     return usedBetween(q, write, read) >= length ? 0 : kFail;
 }

@@ -167,15 +167,19 @@ void RtkIdle(uint32_t microseconds);
 uint64_t RtkNowUsec();
 
 // A place where a task may be preempted: called at every access to a byte that two tasks share
-// without a lock (the byte queues). threads: nothing. oneproc: a pending higher-priority wake-up
-// may take effect here when an explored schedule (RtkExplore) chooses this place.
+// without a lock (the byte queues' indices, the module's shared bytes). threads: nothing.
+// oneproc: a pending higher-priority wake-up may take effect here when an explored schedule
+// (RtkExplore) chooses this place.
 void RtkPreemptionPoint();
 
-// oneproc only: explored schedules. From this call on, `preemptions` of the next `places`
-// preemption places, chosen from seed, let the earliest pending timed wake-up of a
-// higher-priority task take effect there (the virtual clock jumps to it), so that, for example,
-// the driver's period can preempt the loader in the middle of a pass. seed 0 turns exploring
-// off. The same seed over the same run gives the same schedule.
+// oneproc only: explored schedules. A preemption place (every kernel call made by a task and
+// every RtkPreemptionPoint) counts when a task of higher priority than the caller is asleep
+// (RtkSleepTaskUsec). From this call on, `preemptions` of the next `places` such places, chosen
+// from seed, end the earliest of those sleeps there (the virtual clock jumps to its deadline) and
+// that task preempts the caller: a caller task's next command, or a periodic task's period, cuts
+// into the loader's pass. Bounded waits are never ended early. seed 0 turns exploring off; a
+// seed with preemptions 0 only counts places. The same seed over the same run gives the same
+// schedule.
 void RtkExplore(uint64_t seed, uint32_t preemptions, uint64_t places);
 uint64_t RtkExplorePreemptions();  // chosen places that brought a wake-up forward
 uint64_t RtkExplorePlaces();       // preemption places passed since RtkExplore

@@ -4,18 +4,22 @@
 // model assumes.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "platform/devices/hda.h"
 #include "platform/files/kxfile.h"
 #include "platform/files/kxfs.h"
 #include "tests/model/scenario.h"
+#include "tests/support/engine_state.h"
 #include "tests/support/harness.h"
 #include "tests/support/wavgen.h"
 
 namespace kxmodel {
 
 namespace {
+
+constexpr uint32_t kThinkUs = 1000;  // virtual time a caller task waits before each action
 
 std::string showSamples(const Period& p, size_t from, size_t count) {
     std::ostringstream out;
@@ -26,7 +30,7 @@ std::string showSamples(const Period& p, size_t from, size_t count) {
 
 }  // namespace
 
-std::string runLockstep(const Scenario& sc, Trace* observed) {
+std::string runLockstep(const Scenario& sc, Trace* observed, const Explored* explored) {
     Trace local;
     Trace& t = observed ? *observed : local;
     t = Trace{};
@@ -85,7 +89,9 @@ std::string runLockstep(const Scenario& sc, Trace* observed) {
     if (std::string diff = comparePeriods(); !diff.empty())
         return "before any call: " + diff;
 
-    for (; index < sc.actions.size(); ++index) {
+    // One action: the call (or the steps) on the module and on the model, and their comparison.
+    // settle: wait for the loader to finish what the call started before returning.
+    auto act = [&](bool settle) -> std::string {
         const Action& a = sc.actions[index];
         int32_t got = 0;
         int32_t want = 0;
@@ -100,7 +106,11 @@ std::string runLockstep(const Scenario& sc, Trace* observed) {
             t.handles.push_back(-1);
             if (std::string diff = comparePeriods(); !diff.empty())
                 return fail(diff);
-            continue;
+            if (explored != nullptr) {
+                if (std::string wrong = kxtest::blockInvariant(); !wrong.empty())
+                    return fail("after the step: " + wrong);
+            }
+            return "";
         }
         Target target = modelTarget(a);
         kx::SoundHandle h = nullptr;
@@ -177,11 +187,56 @@ std::string runLockstep(const Scenario& sc, Trace* observed) {
         t.statuses.push_back(got);
         t.handles.push_back(handle);
         // Let the loader finish what the call started before anything else happens.
-        if (!kx::hdaSync(kxtest::kWaitMs))
+        if (settle && !kx::hdaSync(kxtest::kWaitMs))
             return fail("the engine did not settle after the call");
         if (got != want)
             return fail("module returned " + statusName(got) + ", model " + statusName(want));
+        return "";
+    };
+
+    if (explored == nullptr) {
+        for (; index < sc.actions.size(); ++index) {
+            if (std::string wrong = act(true); !wrong.empty())
+                return wrong;
+        }
+        return "";
     }
+
+    // Explored: the calls come from a caller task above the loader. Before each action it sleeps
+    // a while; left alone, the loader settles in that while, but the explorer may end the sleep
+    // at any of the loader's preemption places, so the next call lands in the middle of a pass.
+    struct Caller {
+        std::function<std::string(bool)> act;
+        size_t* index;
+        size_t count;
+        std::string wrong;
+    } caller{act, &index, sc.actions.size(), ""};
+    kx::RtkExplore(explored->seed, explored->preemptions, explored->places);
+    int32_t ran = kx::RtkRunAsTask(
+        "tcall", explored->callerPriority,
+        [](void* context) {
+            auto* c = static_cast<Caller*>(context);
+            for (; *c->index < c->count; ++*c->index) {
+                kx::RtkSleepTaskUsec(kThinkUs);
+                if (c->wrong = c->act(false); !c->wrong.empty())
+                    return;
+            }
+            if (!kx::hdaSync(kxtest::kWaitMs))
+                c->wrong = "the engine did not settle after the last call";
+        },
+        &caller);
+    t.preemptions = kx::RtkExplorePreemptions();
+    t.places = kx::RtkExplorePlaces();
+    kx::RtkExplore(0, 0, 0);
+    if (ran != kx::RTK_OK)
+        return "the caller task did not run: " + statusName(ran);
+    if (!caller.wrong.empty())
+        return caller.wrong;
+    // _sndFree must leave nothing behind.
+    if (int32_t status = m.free(); status != 0)
+        return "_sndFree returned " + statusName(status);
+    if (std::string left = kxtest::leftovers(); !left.empty())
+        return "_sndFree left: " + left;
     return "";
 }
 

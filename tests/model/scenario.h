@@ -56,6 +56,17 @@ struct Trace {
     std::vector<int> handles;
     std::vector<Period> periods;
     std::vector<std::string> notes;  // the model's account of each period (runModel only)
+    uint64_t preemptions = 0;        // explored runs: preemptions that took effect
+    uint64_t places = 0;             // explored runs: preemption places passed
+};
+
+// An explored schedule on the one-processor kernel (RtkExplore's seed, preemptions and places),
+// with the calls made by a caller task of this priority.
+struct Explored {
+    uint64_t seed = 0;
+    uint32_t preemptions = 3;
+    uint64_t places = 0;
+    uint16_t callerPriority = 100;  // above the loader (89), below the mixer (192)
 };
 
 // The model's target for an action: a stale handle counts as a pointer that names no sound.
@@ -67,6 +78,10 @@ Trace runModel(const Scenario& scenario);
 // The module and the model in lockstep, each call and each period compared as it happens.
 // Returns "" when they agree throughout, else a report of the first disagreement that names the
 // seed, the action and the calls up to it. The module's observations go to *module if given.
-std::string runLockstep(const Scenario& scenario, Trace* module = nullptr);
+// With `explored` (one-processor kernel only) the calls run on a caller task under that explored
+// schedule, the block invariant is checked after every step, and the library is freed at the end
+// and must leave nothing.
+std::string runLockstep(const Scenario& scenario, Trace* module = nullptr,
+                        const Explored* explored = nullptr);
 
 }  // namespace kxmodel

@@ -317,19 +317,20 @@ void block(Kernel& k, Wait wait, int64_t timeoutUs) {
 }
 
 // A place where the explorer may let a pending wake-up preempt the caller.
+// Only places where a preemption can happen count, so every chosen place preempts.
 void preemptionPlace(Kernel& k) {
     if (!exploring() || k.current == &k.host)
         return;
-    if (!explorePreemptHere())
-        return;
-    // The earliest pending deadline of a higher context takes effect now.
+    // The earliest pending sleep of a higher context ends now. Only sleeps: they are the timers
+    // (a caller between commands, a periodic task); the bound of a wait is a failure's deadline,
+    // and ending it early would report a timeout that no amount of waiting brings.
     Task* first = nullptr;
     for (Task* t : k.tasks) {
-        if (!t->ready && t->timed && t->wait != Wait::None && t->priority > k.current->priority &&
+        if (!t->ready && t->timed && t->wait == Wait::Sleep && t->priority > k.current->priority &&
             (first == nullptr || t->deadline < first->deadline))
             first = t;
     }
-    if (first == nullptr)
+    if (first == nullptr || !explorePreemptHere())
         return;
     k.now = std::max(k.now, first->deadline);
     first->timedOut = true;
@@ -564,9 +565,12 @@ void RtkResetCounters() {
 void RtkSetRealtimeScheduling(bool) {}
 void RtkSetSingleProcessor(bool) {}
 
+// The byte queues may also be used by host threads with no task at all (their own tests): a
+// place reached on a thread other than the kernel's is no place, not a misuse.
 void RtkPreemptionPoint() {
-    Kernel& k = enter();
-    preemptionPlace(k);
+    Kernel& k = kernel();
+    if (k.threadKnown && k.thread == std::this_thread::get_id())
+        preemptionPlace(k);
 }
 
 // ---- Waiting for others ----
