@@ -586,6 +586,41 @@ bool hdaStep(int32_t timeoutMs) {
     return sync(left, serial);
 }
 
+namespace {
+
+struct NextWrite {
+    Driver* d;
+    uint64_t serial;
+    uint64_t epoch;
+};
+
+bool nextWriteBlocked(void* context) {
+    auto* w = static_cast<NextWrite*>(context);
+    std::lock_guard<std::mutex> lock(w->d->mutex);
+    return (w->d->blocked && w->d->blockedSerial > w->serial) || w->d->released ||
+           w->d->epoch != w->epoch;
+}
+
+}  // namespace
+
+bool hdaStepNow(int32_t timeoutMs) {
+    Driver& d = driver();
+    NextWrite w{&d, 0, 0};
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (!d.blocked || d.released)
+            return false;
+        w.serial = d.blockedSerial;
+        w.epoch = d.epoch;
+        d.releasedUpTo = w.serial;
+        d.changed.notify_all();
+    }
+    if (!RtkWaitUntil(nextWriteBlocked, &w, timeoutMs))
+        return false;
+    std::lock_guard<std::mutex> lock(d.mutex);
+    return d.blocked && d.blockedSerial > w.serial;
+}
+
 bool hdaRun(uint64_t periods, int32_t timeoutMs) {
     if (periods <= 1)
         return hdaStep(timeoutMs);

@@ -35,6 +35,12 @@ void hdaSetFramesAtReopen(uint32_t frames);
 // exactly one more period, then syncs again. Both return false if the bound (ms) ran out.
 bool hdaSync(int32_t timeoutMs);
 bool hdaStep(int32_t timeoutMs);
+// hdaStep without waiting for the other tasks first: releases the write that is blocked now and
+// waits until the writer has recorded its next period and blocked again, whatever the others are
+// doing. On the one-processor kernel, called from a task of higher priority than the loader, it
+// brings the driver's period into the middle of whatever the loader was doing. False if no write
+// was blocked or the bound ran out.
+bool hdaStepNow(int32_t timeoutMs);
 // hdaStep `periods` times over, without the host between them: each of the periods is written
 // once every other task is quiescent, as hdaStep would have waited for, so the output is the
 // same; only the last write waits for the host again. periods 0 or 1 is one hdaStep. False if

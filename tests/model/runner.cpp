@@ -97,7 +97,25 @@ std::string runLockstep(const Scenario& sc, Trace* observed, const Explored* exp
         int32_t want = 0;
         int handle = -1;
         if (a.op == Op::Step) {
-            m.step(static_cast<int>(a.a));
+            if (explored == nullptr) {
+                m.step(static_cast<int>(a.a));
+            } else {
+                // Each period after the first is the driver's own wake-up: the caller waits a
+                // while (the loader tops the queues up unless the explorer cuts the wait short)
+                // and lets it go at once, in the middle of whatever the loader is doing. The
+                // first period after a call waits for the loader to settle, so a sound just
+                // played has its first read queued (as the target's read-ahead has by then).
+                bool afterCall = index == 0 || sc.actions[index - 1].op != Op::Step;
+                for (uint32_t k = 0; k < a.a; ++k) {
+                    if (k == 0 && afterCall) {
+                        m.step(1);
+                        continue;
+                    }
+                    kx::RtkSleepTaskUsec(kThinkUs);
+                    if (!kx::hdaStepNow(kxtest::kWaitMs))
+                        return fail("the driver's period was not taken");
+                }
+            }
             if (::testing::Test::HasFatalFailure())
                 return fail("the driver did not step");
             for (uint32_t k = 0; k < a.a; ++k)
