@@ -3,7 +3,7 @@
 // played through the module under the stepped clock, to its end or, looping, for two passes. The
 // driver must receive the file's sample bytes, period by period, then silence; afterwards every
 // block is home and every file closed. The library is started once per process and shared by all
-// inputs (one thread).
+// inputs, on the one-processor kernel (one thread, virtual time).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -82,6 +82,9 @@ void checkHeard(const kxtest::Bytes& expected) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // One thread, virtual time: an input's tasks switch as coroutines instead of host threads.
+    if (!kx::RtkSelectKernel(kx::RtkKernel::OneProcessor))
+        fail("the one-processor kernel could not be chosen");
     session = new Session;
     session->path = session->dir.file("in.wav");
     kx::faultClearAll();
