@@ -26,7 +26,6 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr uint16_t kChannels = 2;
 constexpr uint32_t kRate = 44100;
 constexpr uint16_t kBits = 16;
-constexpr uint32_t kBytesPerFrame = kChannels * kBits / 8;
 constexpr uint32_t kDefaultFrames = 1024;
 constexpr uint32_t kFullVolume = 100;
 constexpr uint16_t kExitEvent = 0x4000;
