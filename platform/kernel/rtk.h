@@ -105,6 +105,10 @@ uint64_t RtkSleepCount();     // sleeps since start or the last RtkResetCounters
 uint64_t RtkDroppedEvents();  // codes dropped because a task's pending set was full
 void RtkResetCounters();
 
+// Which kernel this is, in one word ("threads": each task a host thread). Shown by the host
+// programs' --version; never null.
+const char* RtkKernelName();
+
 // Id of the calling task, 0 on a thread that is not a task.
 RtkTaskId RtkCurrentTask();
 // Whether an id names a live task (created and not ended or deleted).

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "dxmix/dxmix.h"
+#include "platform/devices/hda.h"
+#include "platform/kernel/rtk.h"
 #include "tests/kxplay/kxplay_run.h"
 #include "tests/support/wavgen.h"
 
@@ -142,6 +145,22 @@ TEST_F(KxplayCli, RendersArePureAndStandardOutputCarriesTheSameSamples) {
     for (int16_t s : samples)
         nonzero += s != 0;
     EXPECT_GT(nonzero, 6 * 300);
+}
+
+// --version names the build it comes from: the kernel, whether ALSA is built in, and the mix
+// variant this processor runs, which is the fastest variant it supports.
+TEST_F(KxplayCli, VersionNamesTheBuild) {
+    int count = 0;
+    const kx::S16sMixVariant* variants = kx::S16sMixVariants(&count);
+    std::string fastest;
+    for (int i = 0; i < count; ++i)
+        if (variants[i].supported)
+            fastest = variants[i].name;
+    std::string expected = std::string("build: kernel ") + kx::RtkKernelName() + ", ALSA " +
+                           (kx::hdaHasAlsa() ? "yes" : "no") + ", mix " + fastest;
+    KxplayRun run = runKxplay(dir.path(), "--version");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "kxplay 0.1.0 (kxaudio)\n" + expected + "\n");
 }
 
 }  // namespace

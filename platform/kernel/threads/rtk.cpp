@@ -405,6 +405,10 @@ int32_t RtkDeleteTask(RtkTaskId id) {
     return RTK_OK;
 }
 
+const char* RtkKernelName() {
+    return "threads";
+}
+
 RtkTaskId RtkCurrentTask() {
     return currentTask != nullptr ? currentTask->id : 0;
 }
