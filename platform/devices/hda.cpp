@@ -53,6 +53,9 @@ struct Driver {
     uint32_t streamFrames = kDefaultFrames;
     HdaStats stats{};
 
+    // A driver plays at full volume until told otherwise, as after hdaReset.
+    Driver() { stats.volume = kFullVolume; }
+
     HdaPeriodHook hook = nullptr;
     void* hookContext = nullptr;
 
