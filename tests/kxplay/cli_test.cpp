@@ -29,7 +29,7 @@ class KxplayCli : public ::testing::Test {
   protected:
     void SetUp() override {
         for (int i = 0; i < 5; ++i)
-            dir.write("t" + std::to_string(i) + ".wav", stereo(1000 + 300 * i, i + 1));
+            dir.write(kxtest::numberedName("t", i, ".wav"), stereo(1000 + 300 * i, i + 1));
         kxtest::WavLayout mono;
         mono.channels = 1;
         mono.data = kxtest::Bytes(400, 0);

@@ -36,14 +36,6 @@ class EngineTest : public ::testing::Test {
         return sound(name, canonicalWav(samples));
     }
 
-    // "<stem><number>.wav". Built by appending: g++ 12 at -O3 warns falsely (-Wrestrict) on
-    // `"literal" + std::string&&`, which inserts at the front.
-    static std::string wavName(const char* stem, long number) {
-        std::string name(stem);
-        name.append(std::to_string(number)).append(".wav");
-        return name;
-    }
-
     // Samples [k * kSamples, (k + 1) * kSamples) of data, silence where data has run out.
     static std::vector<int16_t> slice(const std::vector<int16_t>& data, size_t k) {
         std::vector<int16_t> out(kSamples, 0);
