@@ -1,4 +1,4 @@
-// The simulated HD-audio driver "DdHdAudio": its control protocol, its three clocks, gain and
+// The simulated HD-audio driver "DdHdAudio": its control protocol, its four clocks, gain and
 // counters. Control calls run on the caller's task (the module's mixer for writes); the host's
 // controls run on the test or player thread. All driver state is guarded by Driver::mutex; a
 // write waits for its clock on Driver::changed, and sinks and the period hook run outside it.
@@ -68,9 +68,11 @@ struct Driver {
     uint64_t releasedUpTo = 0;
     // hdaRun: writes up to this serial return by themselves once every other task is quiescent.
     uint64_t runUntil = 0;
+    uint64_t runLast = 0;   // the last serial of the run hdaRunStart began
     bool released = false;  // hdaRelease: stepping has ended
 
-    // Real-time clock: write `index` of the current schedule is due at base + index periods.
+    // RealTime and Paced clocks: write `index` of the current schedule is due at base + index
+    // periods.
     bool scheduled = false;
     SteadyClock::time_point base;
     uint64_t index = 0;
@@ -198,10 +200,11 @@ void recordLocked(Driver& d, const uint8_t* buffer, uint32_t frames, std::vector
 // A write inside a run waits for what the host would wait for before stepping past it: every
 // other task quiescent. It is never marked blocked, so the host sleeps through the whole run
 // instead of being woken once a period. Ends early on release, reset, exit or deletion.
-void waitForQuiet(Driver& d, std::unique_lock<std::mutex>& lock, uint64_t epoch, RtkTaskId task) {
+// True when it ended on quiescence.
+bool waitForQuiet(Driver& d, std::unique_lock<std::mutex>& lock, uint64_t epoch, RtkTaskId task) {
     for (;;) {
         if (d.released || d.epoch != epoch)
-            return;
+            return false;
         // Kernel calls without the driver's mutex, as in waitForStep.
         lock.unlock();
         bool quiet = RtkWaitQuiescent(task, kStepPollMs);
@@ -209,20 +212,19 @@ void waitForQuiet(Driver& d, std::unique_lock<std::mutex>& lock, uint64_t epoch,
         bool exiting = task != 0 && RtkEventPending(task, kExitEvent);
         lock.lock();
         if (quiet || exiting)
-            return;
+            return quiet && !exiting;
     }
 }
 
 // A stepped write waits here, after recording, until the host steps past it. Leaves the blocked
-// mark cleared on every way out, including the unwinding of a task deleted by force.
-void waitForStep(Driver& d, std::unique_lock<std::mutex>& lock) {
+// mark cleared on every way out, including the unwinding of a task deleted by force. True when
+// the host (or its run) let the write go; false on release, reset, exit or deletion.
+bool waitForStep(Driver& d, std::unique_lock<std::mutex>& lock) {
     uint64_t serial = ++d.stepSerial;
     uint64_t epoch = d.epoch;
     RtkTaskId task = RtkCurrentTask();
-    if (serial <= d.runUntil) {
-        waitForQuiet(d, lock, epoch, task);
-        return;
-    }
+    if (serial <= d.runUntil)
+        return waitForQuiet(d, lock, epoch, task);
     d.blocked = true;
     d.blockedSerial = serial;
     d.blockedTask = task;
@@ -244,8 +246,10 @@ void waitForStep(Driver& d, std::unique_lock<std::mutex>& lock) {
     } unblock{d, lock, serial};
 
     for (;;) {
-        if (d.releasedUpTo >= serial || d.released || d.epoch != epoch)
-            return;
+        if (d.released || d.epoch != epoch)
+            return false;
+        if (d.releasedUpTo >= serial)
+            return true;
         d.changed.wait_for(lock, kStepPoll);
         // The kernel's calls are made without the driver's mutex: the host's hdaSync holds
         // the kernel's own lock order the other way round.
@@ -254,7 +258,7 @@ void waitForStep(Driver& d, std::unique_lock<std::mutex>& lock) {
         bool exiting = task != 0 && RtkEventPending(task, kExitEvent);
         lock.lock();
         if (exiting)
-            return;
+            return false;
     }
 }
 
@@ -278,6 +282,31 @@ void waitForSchedule(Driver& d, std::unique_lock<std::mutex>& lock, uint32_t fra
     d.index++;
     uint64_t epoch = d.epoch;
     d.changed.wait_until(lock, due, [&] { return d.epoch != epoch; });
+    lock.unlock();
+    RtkCheckDeleted();
+    lock.lock();
+}
+
+// A Paced write, once the host has let it go, returns when its period is due. The first write
+// let go starts the schedule; a write let go after its due time is late, and the schedule
+// resumes from it, so one stall counts once. Whether a write is late is judged before the wait,
+// when everything it waited for has happened, never by how late the wait itself wakes.
+void waitForDue(Driver& d, std::unique_lock<std::mutex>& lock, uint32_t frames) {
+    SteadyClock::time_point now = SteadyClock::now();
+    if (!d.scheduled) {
+        d.scheduled = true;
+        d.base = now;
+        d.index = 0;
+    }
+    SteadyClock::time_point due = d.base + periodsFrom(d.index, frames);
+    if (now > due) {
+        d.stats.latePeriods++;
+        d.base = now - periodsFrom(d.index, frames);
+        due = now;
+    }
+    d.index++;
+    uint64_t epoch = d.epoch;
+    d.changed.wait_until(lock, due, [&] { return d.epoch != epoch || d.released; });
     lock.unlock();
     RtkCheckDeleted();
     lock.lock();
@@ -307,7 +336,8 @@ int32_t streamWrite(uint8_t* descriptor) {
     if (result != 0)
         d.stats.failedWrites++;
 
-    if (clock == HdaClock::Stepped && d.released)
+    bool stepped = clock == HdaClock::Stepped || clock == HdaClock::Paced;
+    if (stepped && d.released)
         return result;
 
     if (result == 0) {
@@ -339,6 +369,10 @@ int32_t streamWrite(uint8_t* descriptor) {
             break;
         case HdaClock::RealTime:
             waitForSchedule(d, lock, frames);
+            break;
+        case HdaClock::Paced:
+            if (waitForStep(d, lock))
+                waitForDue(d, lock, frames);
             break;
     }
     return result;
@@ -472,27 +506,41 @@ bool hdaStep(int32_t timeoutMs) {
 bool hdaRun(uint64_t periods, int32_t timeoutMs) {
     if (periods <= 1)
         return hdaStep(timeoutMs);
-    if (!hdaSync(timeoutMs))
+    if (!hdaRunStart(periods, timeoutMs))
         return false;
-    Driver& d = driver();
-    uint64_t last;
-    {
-        std::lock_guard<std::mutex> lock(d.mutex);
-        uint64_t serial = d.blockedSerial;
-        last = serial + periods - 1;
-        d.runUntil = last;
-        d.releasedUpTo = serial;
-        d.changed.notify_all();
-    }
     // The bound is on progress: a long run fails only when a whole bound passes without a
     // period being written.
     for (;;) {
         uint64_t before = hdaStats().periods;
-        if (sync(timeoutMs, last))
+        if (hdaRunWait(timeoutMs))
             return true;
         if (hdaStats().periods == before)
             return false;
     }
+}
+
+bool hdaRunStart(uint64_t periods, int32_t timeoutMs) {
+    if (!hdaSync(timeoutMs))
+        return false;
+    Driver& d = driver();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    uint64_t serial = d.blockedSerial;
+    uint64_t last = serial + std::max<uint64_t>(periods, 1) - 1;
+    d.runUntil = std::max(d.runUntil, last);
+    d.runLast = last;
+    d.releasedUpTo = serial;
+    d.changed.notify_all();
+    return true;
+}
+
+bool hdaRunWait(int32_t timeoutMs) {
+    uint64_t last;
+    {
+        Driver& d = driver();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        last = d.runLast;
+    }
+    return sync(timeoutMs, last);
 }
 
 void hdaRelease() {
@@ -501,6 +549,29 @@ void hdaRelease() {
     d.released = true;
     d.changed.notify_all();
     d.writerBlocked.notify_all();
+}
+
+bool hdaPlayOut(int32_t timeoutMs) {
+    Driver& d = driver();
+    std::unique_lock<std::mutex> lock(d.mutex);
+    bool reached = true;
+    if (d.open && d.streamClock == HdaClock::Paced && !d.released) {
+        // The write blocked now is number d.index on the schedule; its period has played once
+        // the next one is due. Before any write was let go the schedule starts now.
+        SteadyClock::time_point now = SteadyClock::now();
+        SteadyClock::time_point end = d.scheduled
+                                          ? d.base + periodsFrom(d.index + 1, d.streamFrames)
+                                          : now + periodsFrom(1, d.streamFrames);
+        SteadyClock::time_point until =
+            timeoutMs < 0 ? end : std::min(end, now + std::chrono::milliseconds(timeoutMs));
+        uint64_t epoch = d.epoch;
+        d.changed.wait_until(lock, until, [&] { return d.epoch != epoch || d.released; });
+        reached = SteadyClock::now() >= end || d.released || d.epoch != epoch;
+    }
+    d.released = true;
+    d.changed.notify_all();
+    d.writerBlocked.notify_all();
+    return reached;
 }
 
 bool hdaWaitPeriods(uint64_t count, int32_t timeoutMs) {
@@ -529,6 +600,7 @@ HdaStats hdaStats() {
     Driver& d = driver();
     std::lock_guard<std::mutex> lock(d.mutex);
     HdaStats stats = d.stats;
+    stats.outputOverruns = sinkOverruns();
     stats.streamOpen = d.open;
     stats.framesPerPeriod = d.open ? d.streamFrames : d.frames;
     return stats;
@@ -552,6 +624,7 @@ void hdaReset() {
         d.blocked = false;
         d.releasedUpTo = d.stepSerial;
         d.runUntil = d.stepSerial;
+        d.runLast = d.stepSerial;
         d.released = false;
         d.scheduled = false;
         d.changed.notify_all();

@@ -13,6 +13,13 @@ enum class HdaClock : uint8_t {
     Free,      // writes return at once and are recorded (unit tests of the driver alone)
     Stepped,   // a write is recorded on arrival, then waits for the host's next step
     RealTime,  // a write returns when its period is due on an absolute schedule
+    // The stepped clock released on the real-time schedule: a write is recorded on arrival and
+    // returns once the host has stepped past it (or a run covers it) with every other task
+    // quiescent, as under Stepped, and not before its period is due. The schedule starts when
+    // the stream's first write is let go; a write let go after its due time is late and the
+    // schedule resumes from it. What is recorded is therefore what Stepped records; the
+    // schedule decides only when.
+    Paced,
 };
 
 // Chooses the clock for streams opened from now on (default Free).
@@ -33,18 +40,32 @@ bool hdaStep(int32_t timeoutMs);
 // same; only the last write waits for the host again. periods 0 or 1 is one hdaStep. False if
 // no period was written for timeoutMs (negative: no bound).
 bool hdaRun(uint64_t periods, int32_t timeoutMs);
+// hdaRun in two halves, for a host that wants to wake while a run is under way (the Paced
+// clock's runs last as long as their periods). hdaRunStart syncs and lets the run begin; false
+// if the sync's bound ran out. hdaRunWait waits for the run's last write to be blocked with every
+// other task quiescent; false if timeoutMs (negative: no bound) ran out first.
+bool hdaRunStart(uint64_t periods, int32_t timeoutMs);
+bool hdaRunWait(int32_t timeoutMs);
 // Ends stepping: a blocked write returns and further writes return at once, unrecorded.
 void hdaRelease();
+// Paced clock: waits until the last recorded period has had its whole time on the schedule
+// (its due time plus one period), so that it has reached the output; then ends stepping as
+// hdaRelease does. Returns at once under the other clocks. False if timeoutMs ran out first.
+bool hdaPlayOut(int32_t timeoutMs);
 
 // Real-time clock: waits until `count` periods have been written (any clock); false on timeout.
 bool hdaWaitPeriods(uint64_t count, int32_t timeoutMs);
 
 // Output sinks (what a recorded period becomes after volume and mute). Choosing a sink closes
-// the previous one. Memory is the default.
+// the previous one. Memory is the default and is written on the driver's write. A WAV file, a
+// descriptor and ALSA are written by the sink's own writer thread from a buffer allocated when
+// the sink is chosen, so that a slow disk, pipe or device never holds up a write of the driver:
+// a period that finds that buffer full waits for room and is counted in outputOverruns (under
+// the stepped clock that only slows the render; in real time the period is late).
 void hdaSinkMemory();
 bool hdaSinkWavFile(const std::string& path);  // false if the file cannot be created
-void hdaSinkFd(int fd);                        // raw 16-bit little-endian stereo PCM
-bool hdaSinkAlsa(const std::string& device);   // false where the build has no ALSA or it fails
+bool hdaSinkFd(int fd);  // raw 16-bit little-endian stereo PCM; false if no writer can start
+bool hdaSinkAlsa(const std::string& device);  // false where the build has no ALSA or it fails
 bool hdaHasAlsa();
 // Finishes the sink (a WAV file gets its header sizes) and falls back to memory. Returns false
 // when the sink reported a write error.
@@ -59,7 +80,9 @@ void hdaSetPeriodHook(HdaPeriodHook hook, void* context);
 
 struct HdaStats {
     uint64_t periods;         // periods recorded
-    uint64_t latePeriods;     // real-time writes that arrived after their period was due
+    uint64_t latePeriods;     // real-time writes that arrived (RealTime) or were let go (Paced)
+                              // after their period was due
+    uint64_t outputOverruns;  // periods that found the output writer's buffer full
     uint64_t clippedSamples;  // samples at -32768 or 32767 in recorded periods (before gain)
     uint64_t failedWrites;    // writes that failed (injected, or no buffer)
     uint32_t opens;           // successful stream opens

@@ -1,14 +1,22 @@
 // The sinks of the simulated HD-audio driver: memory capture, WAV file, raw descriptor and the
 // dispatch to ALSA. Runs on the writing task (sinkWrite) and on the host (choice, capture).
-// All sink state is guarded by sinkMutex.
+// All sink state is guarded by sinkMutex. A file, descriptor or ALSA sink has a writer thread:
+// the writing task copies each period into the writer's ring and returns, and the writer alone
+// makes the system calls. The ring's positions are guarded by Writer::mutex, never held across
+// a copy or a system call; the bytes between them belong to whichever side the positions say.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/devices/hda.h"
@@ -27,9 +35,28 @@ constexpr uint32_t kWavHeaderBytes = 44;
 // saturate, which readers take as "to the end of the file".
 constexpr uint64_t kWavMaxData = 0xFFFFFFFFull - 36;
 // A WAV file is written in pieces of at least this many bytes: one system call per period
-// would cost more than the copy into the pending buffer. A raw descriptor is written at once,
-// as a player at its other end wants every period without delay.
-constexpr size_t kWavFlushBytes = 64 * 1024;
+// would cost more than the copy into the ring. A raw descriptor and ALSA are written as soon as
+// a period is in, as a player at the other end wants every period without delay.
+constexpr uint64_t kWavFlushBytes = 64 * 1024;
+// The writer's ring: about twelve seconds at 1024 frames, eight periods of the largest size
+// kxplay asks for, so that a disk or a pipe that stalls for seconds costs no period.
+constexpr uint64_t kRingBytes = 2 * 1024 * 1024;
+static_assert(kRingBytes % 4 == 0, "the ring holds whole frames, so no frame is split at its end");
+static_assert(kRingBytes >= 8 * 65536 * 4, "eight of the largest periods fit in the ring");
+
+// The thread that empties the ring into a file, a descriptor or ALSA.
+struct Writer {
+    std::unique_ptr<uint8_t[]> ring;  // kRingBytes, allocated when the sink is chosen
+    std::mutex mutex;                 // guards the fields below
+    std::condition_variable more;     // head moved past the batch, or closing
+    std::condition_variable room;     // tail moved
+    uint64_t head = 0;                // bytes put in since the sink was chosen
+    uint64_t tail = 0;                // bytes written out (or dropped after a failure)
+    uint64_t batch = 1;               // bytes pending before the writer is woken
+    bool closing = false;
+    bool failed = false;  // a write failed; later bytes are dropped so no one waits forever
+    std::thread thread;
+};
 
 struct Sink {
     SinkKind kind = SinkKind::Memory;
@@ -37,12 +64,11 @@ struct Sink {
     int fd = -1;                    // WAV file (ours to close) or raw descriptor (the caller's)
     uint64_t dataBytes = 0;         // WAV file: sample bytes written
     AlsaOutput* alsa = nullptr;
-    bool failed = false;           // a write of the current sink went wrong
-    std::vector<uint8_t> scratch;  // a period's bytes on their way to a descriptor
-    std::vector<uint8_t> pending;  // WAV file: sample bytes not written yet
+    std::unique_ptr<Writer> writer;  // WAV file, descriptor and ALSA
 };
 
 std::mutex sinkMutex;
+std::atomic<uint64_t> overruns{0};
 Sink& sink() {
     // Never destroyed: a task still writing while the process exits finds a live sink.
     static Sink* instance = new Sink;
@@ -102,16 +128,114 @@ void wavHeader(uint8_t* header, uint64_t dataBytes) {
     put32(header + 40, data);
 }
 
+// Writes one piece of the ring to the sink's target. Only the writer thread calls it; the kind,
+// descriptor and ALSA handle are fixed while the writer lives.
+bool writeOut(const Sink& s, const uint8_t* bytes, size_t length) {
+    if (s.kind == SinkKind::Alsa) {
+        // The ring holds whole frames of little-endian samples, the format ALSA was opened with.
+        return alsaWrite(s.alsa, reinterpret_cast<const int16_t*>(bytes),
+                         static_cast<uint32_t>(length / (kChannels * kBits / 8)));
+    }
+    return writeAll(s.fd, bytes, length);
+}
+
+void writerLoop(const Sink* s, Writer* w) {
+    std::unique_lock<std::mutex> lock(w->mutex);
+    for (;;) {
+        w->more.wait(lock, [&] { return w->head - w->tail >= w->batch || w->closing; });
+        if (w->head == w->tail)
+            return;  // closing, and everything is out
+        uint64_t from = w->tail;
+        uint64_t to = w->head;
+        bool failed = w->failed;
+        lock.unlock();
+        while (from < to && !failed) {
+            size_t at = static_cast<size_t>(from % kRingBytes);
+            size_t length = static_cast<size_t>(std::min<uint64_t>(to - from, kRingBytes - at));
+            failed = !writeOut(*s, w->ring.get() + at, length);
+            from += length;
+        }
+        lock.lock();
+        w->failed = failed;
+        w->tail = to;
+        w->room.notify_all();
+    }
+}
+
+bool startWriter(Sink& s, uint64_t batch) {
+    auto w = std::make_unique<Writer>();
+    w->ring.reset(new (std::nothrow) uint8_t[kRingBytes]);
+    if (!w->ring)
+        return false;
+    w->batch = batch;
+    try {
+        w->thread = std::thread(writerLoop, &s, w.get());
+    } catch (const std::system_error&) {
+        return false;
+    }
+    s.writer = std::move(w);
+    return true;
+}
+
+// Ends the writer once it has written everything in the ring. False if any write failed.
+bool stopWriter(Sink& s) {
+    Writer* w = s.writer.get();
+    if (w == nullptr)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(w->mutex);
+        w->closing = true;
+    }
+    w->more.notify_all();
+    w->thread.join();
+    bool ok = !w->failed;
+    s.writer.reset();
+    return ok;
+}
+
+// Puts a period's bytes into the ring, waiting for room where it is full. The first wait of a
+// period counts it, before waiting, so that whoever watches sees the stall while it lasts.
+// Only the writing task puts (under sinkMutex), so the free space cannot shrink between the
+// look and the copy.
+void putInRing(Writer& w, const uint8_t* bytes, size_t length, bool* counted) {
+    while (length > 0) {
+        uint64_t head;
+        uint64_t space;
+        {
+            std::unique_lock<std::mutex> lock(w.mutex);
+            if (w.head - w.tail == kRingBytes) {
+                if (!*counted)
+                    overruns.fetch_add(1, std::memory_order_relaxed);
+                *counted = true;
+                w.more.notify_all();  // a batched writer may be waiting for more than is in
+                w.room.wait(lock, [&] { return w.head - w.tail < kRingBytes; });
+            }
+            head = w.head;
+            space = kRingBytes - (w.head - w.tail);
+        }
+        size_t at = static_cast<size_t>(head % kRingBytes);
+        size_t piece = static_cast<size_t>(std::min<uint64_t>({length, space, kRingBytes - at}));
+        std::memcpy(w.ring.get() + at, bytes, piece);
+        bool wake;
+        {
+            std::lock_guard<std::mutex> lock(w.mutex);
+            w.head += piece;
+            wake = w.head - w.tail >= w.batch;
+        }
+        if (wake)
+            w.more.notify_one();
+        bytes += piece;
+        length -= piece;
+    }
+}
+
 // Finishes the current sink and falls back to an empty memory sink. False when the sink had
 // reported an error or could not be finished.
 bool closeLocked() {
     Sink& s = sink();
-    bool ok = !s.failed;
+    bool ok = stopWriter(s);
     switch (s.kind) {
         case SinkKind::WavFile: {
-            if (!s.pending.empty() && !writeAll(s.fd, s.pending.data(), s.pending.size()))
-                ok = false;
-            s.pending.clear();
             uint8_t header[kWavHeaderBytes];
             wavHeader(header, s.dataBytes);
             if (::pwrite(s.fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
@@ -132,8 +256,8 @@ bool closeLocked() {
     s.fd = -1;
     s.alsa = nullptr;
     s.dataBytes = 0;
-    s.failed = false;
     s.captured.clear();
+    overruns.store(0, std::memory_order_relaxed);
     return ok;
 }
 
@@ -143,38 +267,28 @@ void sinkWrite(const int16_t* samples, uint32_t frames) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     Sink& s = sink();
     size_t count = static_cast<size_t>(frames) * kChannels;
-    switch (s.kind) {
-        case SinkKind::Memory:
-            toBytes(samples, count, &s.captured);
-            break;
-        case SinkKind::WavFile:
-            toBytes(samples, count, &s.pending);
-            s.dataBytes += count * 2;
-            if (s.pending.size() >= kWavFlushBytes) {
-                if (!writeAll(s.fd, s.pending.data(), s.pending.size()))
-                    s.failed = true;
-                s.pending.clear();  // keeps its capacity: no allocation per flush
-            }
-            break;
-        case SinkKind::Fd: {
-            const uint8_t* bytes = reinterpret_cast<const uint8_t*>(samples);
-            if constexpr (std::endian::native != std::endian::little) {
-                // Reuses one scratch buffer: the writing task allocates only when periods grow.
-                s.scratch.clear();
-                toBytes(samples, count, &s.scratch);
-                bytes = s.scratch.data();
-            }
-            // On a little-endian host the samples already are the bytes the file wants.
-            if (!writeAll(s.fd, bytes, count * 2))
-                s.failed = true;
-            s.dataBytes += count * 2;
-            break;
-        }
-        case SinkKind::Alsa:
-            if (!alsaWrite(s.alsa, samples, frames))
-                s.failed = true;
-            break;
+    if (s.kind == SinkKind::Memory) {
+        toBytes(samples, count, &s.captured);
+        return;
     }
+    if (count == 0)
+        return;  // an empty period: samples may be null
+    bool counted = false;
+    if constexpr (std::endian::native == std::endian::little) {
+        // The samples already are the little-endian bytes the output wants.
+        putInRing(*s.writer, reinterpret_cast<const uint8_t*>(samples), count * 2, &counted);
+    } else {
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t bytes[2];
+            put16(bytes, static_cast<uint16_t>(samples[i]));
+            putInRing(*s.writer, bytes, sizeof bytes, &counted);
+        }
+    }
+    s.dataBytes += count * 2;
+}
+
+uint64_t sinkOverruns() {
+    return overruns.load(std::memory_order_relaxed);
 }
 
 void sinkReset() {
@@ -203,15 +317,24 @@ bool hdaSinkWavFile(const std::string& path) {
     Sink& s = sink();
     s.kind = SinkKind::WavFile;
     s.fd = fd;
+    if (!startWriter(s, kWavFlushBytes)) {
+        closeLocked();
+        return false;
+    }
     return true;
 }
 
-void hdaSinkFd(int fd) {
+bool hdaSinkFd(int fd) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     closeLocked();
     Sink& s = sink();
     s.kind = SinkKind::Fd;
     s.fd = fd;
+    if (!startWriter(s, 1)) {
+        closeLocked();
+        return false;
+    }
+    return true;
 }
 
 bool hdaSinkAlsa(const std::string& device) {
@@ -223,6 +346,10 @@ bool hdaSinkAlsa(const std::string& device) {
     Sink& s = sink();
     s.kind = SinkKind::Alsa;
     s.alsa = output;
+    if (!startWriter(s, 1)) {
+        closeLocked();
+        return false;
+    }
     return true;
 }
 

@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/device/device_support.h"
@@ -112,6 +115,37 @@ TEST_F(SinkTest, MemoryAndDescriptorSinksGiveTheSameBytes) {
     EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "the descriptor stays the caller's";
     ::close(fd);
     EXPECT_EQ(kxtest::readFile(raw), expected);
+}
+
+TEST_F(SinkTest, AFullWriterBufferIsCountedAndLosesNothing) {
+    // A pipe that nobody reads yet: its writer stalls, the ring behind it fills, and a period
+    // then finds no room. It waits for room and is counted; once the pipe is read, every byte
+    // comes out in order.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    ASSERT_TRUE(kx::hdaSinkFd(fds[1]));
+    constexpr int kPeriods = 2000;  // 2.3 MiB: more than the ring and the pipe hold
+    std::vector<uint8_t> written;
+    std::thread mixer([&] { written = writePeriods(kPeriods, 7); });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (kx::hdaStats().outputOverruns == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(kx::hdaStats().outputOverruns, 1u) << "the full ring was counted";
+
+    std::vector<uint8_t> received;
+    uint8_t chunk[65536];
+    while (received.size() < static_cast<size_t>(kPeriods) * kFrames * 4) {
+        ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+        ASSERT_GT(n, 0);
+        received.insert(received.end(), chunk, chunk + n);
+    }
+    mixer.join();
+    EXPECT_TRUE(kx::hdaCloseSink());
+    ::close(fds[1]);
+    ::close(fds[0]);
+    EXPECT_EQ(received, written);
+    EXPECT_EQ(kx::hdaStats().outputOverruns, 0u) << "closing the sink clears the count";
 }
 
 TEST_F(SinkTest, WriteErrorsAreReportedWhenTheSinkCloses) {

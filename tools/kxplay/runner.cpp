@@ -285,15 +285,25 @@ bool outputBroken() {
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
 }
 
+// The driver's clock for the run: kxplay's real time is the stepped clock let go on the
+// real-time schedule, so that what it renders is what --fast renders.
+HdaClock driverClock(const RunConfig& c) {
+    return c.clock == HdaClock::Stepped ? HdaClock::Stepped : HdaClock::Paced;
+}
+
 // Lets the mixer produce periods r.period + 1 to r.period + count and waits until the driver
-// has them. In real time the runner wakes only for the last of them (and to draw progress), not
-// at every period. False when the driver wrote no period for the stall bound.
+// has them, with the mixer blocked in the write of the last and the tasks quiescent, under
+// either clock. In real time the runner wakes only for the last of them (and to draw progress
+// and see an interrupt), not at every period. False when the driver wrote no period for the
+// stall bound.
 bool nextPeriods(Runner& r, uint64_t count) {
     if (r.config.clock == HdaClock::Stepped)
         return hdaRun(count, r.config.stallMs);
+    if (!hdaRunStart(count, r.config.stallMs))
+        return false;
     uint64_t written = hdaStats().periods;
     Clock::time_point progress = Clock::now();
-    while (!hdaWaitPeriods(r.period + 1 + count, kRealTimePollMs)) {
+    while (!hdaRunWait(kRealTimePollMs)) {
         if (stopRequested.load())
             return true;
         drawProgress(r, false);
@@ -320,7 +330,10 @@ bool openSink(Runner& r) {
             }
             return true;
         case KxplaySink::Stdout:
-            hdaSinkFd(1);
+            if (!hdaSinkFd(1)) {
+                say(r, "cannot start the writer of standard output");
+                return false;
+            }
             return true;
         case KxplaySink::Device:
             if (!hdaHasAlsa()) {
@@ -458,7 +471,7 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     }
 
     hdaReset();
-    hdaSetClock(config.clock);
+    hdaSetClock(driverClock(config));
     hdaSetFramesPerPeriod(config.frames);
     // Under the stepped clock the host and the tasks run strictly one after another, so one
     // processor costs no time and spares every hand-off a wake-up across processors.
@@ -492,9 +505,7 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
         }
     }
     if (started) {
-        bool first = config.clock == HdaClock::Stepped ? hdaSync(config.stallMs)
-                                                       : hdaWaitPeriods(1, config.stallMs);
-        if (!first) {
+        if (!hdaSync(config.stallMs)) {
             say(r, "the driver received no period within %d ms", config.stallMs);
             status = KXPLAY_EXIT_FAILED;
         } else {
@@ -504,7 +515,10 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     }
 
     // Release the clock first, so that the mixer's blocked write returns and the module's
-    // shutdown can end it; only then is the output complete and finished.
+    // shutdown can end it; only then is the output complete and finished. A real-time run that
+    // was not cut short first lets its last period play out.
+    if (status == KXPLAY_EXIT_OK && started)
+        hdaPlayOut(config.stallMs);
     hdaRelease();
     if (r.ops != nullptr)
         r.ops->sndFree();
@@ -522,6 +536,15 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     r.report.periods = r.report.stats.periods;
     r.report.lastPeriod = r.period;
     r.report.wallSeconds = std::chrono::duration<double>(Clock::now() - r.start).count();
+    // Under the stepped clock a full writer's buffer only slows the render; in real time the
+    // periods that waited for it were late.
+    if (config.clock != HdaClock::Stepped && r.report.stats.outputOverruns > 0) {
+        say(r,
+            "the output could not keep up: %llu periods found its writer's buffer full and "
+            "waited for room, so they were late",
+            static_cast<unsigned long long>(r.report.stats.outputOverruns));
+        status = KXPLAY_EXIT_FAILED;
+    }
     if (!sinkOk) {
         say(r, "writing %s failed",
             config.sink == KxplaySink::WavFile  ? config.target.c_str()
