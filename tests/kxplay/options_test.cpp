@@ -66,8 +66,16 @@ TEST(KxplayOptions, AcceptedFormsSetWhatTheySay) {
     EXPECT_EQ(o.mode, kx::KxplayMode::Info);
     EXPECT_EQ(o.files.size(), 2u);
 
-    ASSERT_EQ(parse({"--demo", "-o", "d.wav"}, &o, &error), 0);
+    ASSERT_EQ(parse({"--demo", "-o", "d.wav", "--timeline", "d.svg"}, &o, &error), 0);
     EXPECT_EQ(o.mode, kx::KxplayMode::Demo);
+    EXPECT_EQ(o.timeline, "d.svg");
+
+    ASSERT_EQ(parse({"--live", "-o", "l.wav", "--script", "first.scene"}, &o, &error), 0) << error;
+    EXPECT_EQ(o.mode, kx::KxplayMode::Live);
+    EXPECT_EQ(o.script, "first.scene");
+    ASSERT_EQ(parse({"--live", "--device", "default", "--realtime"}, &o, &error), 0) << error;
+    EXPECT_EQ(o.mode, kx::KxplayMode::Live);
+    EXPECT_TRUE(o.script.empty());
 
     // "--" ends the options: a file may then begin with '-'.
     ASSERT_EQ(parse({"--", "-odd.wav"}, &o, &error), 0);
@@ -106,6 +114,14 @@ TEST(KxplayOptions, UsageErrorsSayWhatIsWrong) {
         {{"--demo", "a.wav"}, "--demo takes no FILE arguments"},
         {{"--demo", "--dir", "x"}, "--demo makes its own sounds"},
         {{"--dir", "", "a.wav"}, "--dir needs a directory"},
+        {{"--timeline", "", "a.wav"}, "--timeline needs a file name"},
+        {{"--info", "a.wav", "--timeline", "x.svg"}, "--info plays nothing"},
+        {{"--live", "--fast", "-o", "x.wav"}, "--live runs in real time"},
+        {{"--live", "--demo"}, "--live takes no --demo"},
+        {{"--live", "--info", "a.wav"}, "--live takes no --info"},
+        {{"--live", "--script", "-", "-o", "x.wav"}, "give --script a file, not '-'"},
+        {{"--live", "-o", "x.wav", "a.wav"}, "--live takes no FILE arguments ('a.wav' given)"},
+        {{"--live=yes"}, "option --live takes no value"},
     };
     for (const Case& c : cases) {
         kx::KxplayOptions o;

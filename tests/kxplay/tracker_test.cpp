@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/kxplay/tracker.h"
 
@@ -189,3 +192,112 @@ TEST(PlayTracker, LoopsNeverEndAndAllFormsReachEverySound) {
 }
 
 }  // namespace
+
+// Stream blocks: four are lent to playing and paused sounds; a sound started while all four are
+// lent plays unheard, is not counted down and never stops by itself.
+TEST(PlayTracker, BlocksAreLentAsTheModuleLendsThem) {
+    enum Op { Play, PlayLoop, PlayExclusive, Pause, Stop, Delete, FileFails, Advance };
+    struct Step {
+        Op op;
+        int sound;  // 1..6
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        std::vector<std::pair<TrackedState, bool>> expected;  // state and block of sounds 1..6
+        bool anyHeard;
+    };
+    using S = TrackedState;
+    const std::pair<S, bool> stopped{S::Stopped, false}, heard{S::Playing, true},
+        unheard{S::Playing, false}, paused{S::Paused, true};
+    const std::vector<Step> fourPaused = {{Play, 1},  {Play, 2},  {Play, 3},  {Play, 4},
+                                          {Pause, 1}, {Pause, 2}, {Pause, 3}, {Pause, 4}};
+    auto with = [&](std::vector<Step> more) {
+        std::vector<Step> steps = fourPaused;
+        steps.insert(steps.end(), more.begin(), more.end());
+        return steps;
+    };
+    const Case cases[] = {
+        {"a fifth sound while four paused hold the blocks plays unheard and stays playing",
+         with({{Play, 5}, {Advance, 100}}),
+         {paused, paused, paused, paused, unheard, stopped},
+         false},
+        {"a stop frees a block for the next start",
+         with({{Play, 5}, {Stop, 1}, {Play, 5}}),
+         {stopped, paused, paused, paused, heard, stopped},
+         true},
+        {"an unheard sound does not take a block that is freed later",
+         with({{Play, 5}, {Stop, 2}}),
+         {paused, stopped, paused, paused, unheard, stopped},
+         false},
+        {"a restart gives its block back before it takes one",
+         {{Play, 1}, {Play, 2}, {Play, 3}, {Play, 4}, {Play, 4}},
+         {heard, heard, heard, heard, stopped, stopped},
+         true},
+        {"an exclusive start stops the playing sounds and frees their blocks",
+         {{Play, 1}, {Play, 2}, {Pause, 2}, {Play, 3}, {Play, 4}, {PlayExclusive, 5}},
+         {stopped, paused, stopped, stopped, heard, stopped},
+         true},
+        {"a sound heard to its end gives its block back",
+         {{Play, 1}, {Play, 2}, {Play, 3}, {PlayLoop, 4}, {Advance, 3}, {Play, 5}, {Play, 6}},
+         {stopped, stopped, stopped, heard, heard, heard},
+         true},
+        {"a restart that cannot reopen its file leaves the sound playing without its block",
+         {{Play, 1}, {FileFails, 1}, {Advance, 10}},
+         {unheard, stopped, stopped, stopped, stopped, stopped},
+         false},
+        {"a deleted sound's block is free again",
+         with({{Delete, 1}, {Play, 5}}),
+         {stopped, paused, paused, paused, heard, stopped},
+         true},
+    };
+    for (const Case& c : cases) {
+        kx::PlayTracker t;
+        kx::trackerInit(&t, P);
+        for (int i = 1; i <= 6; ++i)
+            kx::trackerCreated(&t, "s" + std::to_string(i), SND_OK, fake(i), 3 * P);
+        for (const Step& step : c.steps) {
+            SoundHandle h = fake(static_cast<uintptr_t>(step.sound));
+            switch (step.op) {
+                case Play:
+                    kx::trackerPlayed(&t, h, false, false, SND_OK);
+                    break;
+                case PlayLoop:
+                    kx::trackerPlayed(&t, h, false, true, SND_OK);
+                    break;
+                case PlayExclusive:
+                    kx::trackerPlayed(&t, h, true, false, SND_OK);
+                    break;
+                case Pause:
+                    kx::trackerPaused(&t, h, SND_OK);
+                    break;
+                case Stop:
+                    kx::trackerStopped(&t, h, SND_OK);
+                    break;
+                case Delete:
+                    kx::trackerDeleted(&t, h, SND_OK);
+                    break;
+                case FileFails:
+                    kx::trackerPlayed(&t, h, false, false, SND_ERR_FILE);
+                    break;
+                case Advance:
+                    for (int i = 0; i < step.sound; ++i)
+                        kx::trackerAdvance(&t);
+                    break;
+            }
+        }
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            const kx::TrackedSound* sound = nullptr;
+            for (const kx::TrackedSound& s : t.sounds)
+                if (s.handle == fake(i + 1))
+                    sound = &s;
+            if (sound == nullptr) {  // deleted
+                EXPECT_EQ(c.expected[i], stopped) << c.what << ": s" << i + 1;
+                continue;
+            }
+            EXPECT_EQ(sound->state, c.expected[i].first) << c.what << ": s" << i + 1;
+            EXPECT_EQ(sound->block, c.expected[i].second) << c.what << ": s" << i + 1;
+        }
+        EXPECT_EQ(kx::trackerAnyPlaying(t), c.anyHeard) << c.what;
+    }
+}

@@ -1,6 +1,7 @@
 // kxplay's top level: reads the command line, prepares the scene (from a file, from FILE
 // arguments or the built-in demo), checks it before anything plays and hands it to the runner.
-// Main thread only; the signal handlers touch nothing but the runner's atomic stop flag.
+// Main thread only, but for the signal thread, which touches nothing but the runner's atomic
+// stop flag.
 #include "tools/kxplay/app.h"
 
 #include <signal.h>
@@ -15,14 +16,17 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "dxmix/dxmix.h"
 #include "platform/devices/hda.h"
 #include "platform/kernel/rtk.h"
 #include "tools/kxplay/demo.h"
 #include "tools/kxplay/info.h"
+#include "tools/kxplay/live.h"
 #include "tools/kxplay/options.h"
 #include "tools/kxplay/runner.h"
 #include "tools/kxplay/scene.h"
@@ -36,20 +40,32 @@ int usageError(const std::string& message) {
     return KXPLAY_EXIT_USAGE;
 }
 
-void onSignal(int) {
+// Ctrl-C and SIGTERM are taken by one thread of their own that waits for them: every other
+// thread, the module's tasks and the output's writer included, inherits them blocked, so no
+// handler ever runs in the middle of a task or of the runner. The first asks for a clean stop
+// (module freed, output finished); a second ends the program at once, as by default.
+void signalLoop(sigset_t set) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0)
+        return;
     kxplayRequestStop();
+    if (sigwait(&set, &sig) != 0)
+        return;
+    signal(sig, SIG_DFL);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
 }
 
-// The first Ctrl-C asks for a clean stop (module freed, output finished); the handler is then
-// reset, so a second one ends the program at once.
 void installSignals(bool pipeOutput) {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = onSignal;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        std::thread(signalLoop, set).detach();
+    });
     // A closed pipe must show as a failed write, which the runner reports, not kill the program
     // before the module is freed.
     if (pipeOutput)
@@ -150,17 +166,21 @@ int kxplayMain(int argc, char** argv) {
         config.sink = KxplaySink::Device;
         config.target = "default";
     }
-    bool realTime = options.clock == KxplayClock::RealTime ||
+    bool live = options.mode == KxplayMode::Live;
+    bool realTime = live || options.clock == KxplayClock::RealTime ||
                     (options.clock == KxplayClock::Default && config.sink == KxplaySink::Device);
     config.clock = realTime ? HdaClock::RealTime : HdaClock::Stepped;
-    config.progress = !options.quiet && isatty(2);
+    // Live, the terminal is the user's to type on: no progress line redrawn under the typing.
+    config.progress = !options.quiet && !live && isatty(2);
+    config.timeline = options.timeline;
 
     Scene scene;
     std::string sceneLabel;
     std::string demoDirectory;
-    if (options.mode == KxplayMode::Script || options.mode == KxplayMode::Demo) {
+    bool sceneFile = options.mode == KxplayMode::Script || (live && !options.script.empty());
+    if (sceneFile || options.mode == KxplayMode::Demo) {
         std::string text;
-        if (options.mode == KxplayMode::Script) {
+        if (sceneFile) {
             sceneLabel = options.script == "-" ? "<stdin>" : options.script;
             std::string problem;
             if (!readText(options.script, &text, &problem)) {
@@ -178,6 +198,13 @@ int kxplayMain(int argc, char** argv) {
                          sceneError.message.c_str());
             return KXPLAY_EXIT_USAGE;
         }
+        for (const SceneCommand& c : scene.commands)
+            if (live && c.verb == SceneVerb::End)
+                return usageError(sceneLabel + ":" + std::to_string(c.line) +
+                                  ": 'end' would end the output before live input is read; "
+                                  "under --live, type end instead");
+    } else if (live) {
+        sceneLabel = "live";
     } else {
         FileScene files = sceneForFiles(options.files);
         scene = std::move(files.scene);
@@ -185,14 +212,15 @@ int kxplayMain(int argc, char** argv) {
         sceneLabel = "the files";
     }
 
-    if (options.mode == KxplayMode::Script) {
+    if (sceneFile || live) {
         struct stat st;
         if (stat(config.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             return usageError("--dir " + config.dir + ": no such directory");
     }
 
     resolveScene(&scene, config.frames);
-    if (config.sink != KxplaySink::Device && config.durationNanos == 0 && !sceneHasEnd(scene)) {
+    if (!live && config.sink != KxplaySink::Device && config.durationNanos == 0 &&
+        !sceneHasEnd(scene)) {
         std::string looping = sceneEndlessLoop(scene);
         if (!looping.empty()) {
             std::fprintf(
@@ -220,6 +248,18 @@ int kxplayMain(int argc, char** argv) {
         if (!options.quiet)
             std::fprintf(stderr, "kxplay: demo: %zu sounds made in %s; the scene:\n",
                          demoSounds().size(), demoDirectory.c_str());
+    }
+
+    config.timelineTitle = "kxplay: " + sceneLabel;
+    LiveInput input;
+    LiveSource source = liveSource(&input);
+    if (live) {
+        config.live = &source;
+        if (!options.quiet && isatty(0))
+            std::fprintf(stderr,
+                         "kxplay: live: type scene commands without 'at' (sound NAME FILE, play "
+                         "NAME [loop] [exclusive], pause, stop, delete, volume, mute); 'end' or "
+                         "Ctrl-D ends once the sounds have ended, Ctrl-C at once\n");
     }
 
     installSignals(config.sink == KxplaySink::Stdout);

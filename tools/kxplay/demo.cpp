@@ -113,6 +113,20 @@ Stereo chime() {
     return out;
 }
 
+// A low, loud hum: alone it stays below full scale, over the loop's kick and snare it does not.
+Stereo boom() {
+    Stereo out(1.05);
+    const double fade = 0.02 * kRate;
+    for (size_t i = 0; i < out.frames(); ++i) {
+        double t = static_cast<double>(i) / kRate;
+        double edge = std::min(static_cast<double>(i), static_cast<double>(out.frames() - 1 - i));
+        double v = 0.8 * std::sin(2.0 * std::numbers::pi * 55.0 * t) * std::min(1.0, edge / fade);
+        out.left[i] = v;
+        out.right[i] = v;
+    }
+    return out;
+}
+
 std::vector<int16_t> toSamples(const Stereo& s) {
     std::vector<int16_t> out(s.frames() * 2);
     auto clamp = [](double v) {
@@ -146,6 +160,7 @@ const char kScene[] =
     "sound mid   tone-cs4.wav\n"
     "sound high  tone-e4.wav\n"
     "sound chime chime.wav         # a bell\n"
+    "sound boom  boom.wav          # a loud hum\n"
     "sound again beat.wav          # the same file again: SND_ERR_EXISTS, 'again' names 'beat'\n"
     "play beat loop\n"
     "at 1    play low\n"
@@ -153,6 +168,8 @@ const char kScene[] =
     "at 3    play high             # four sounds play together\n"
     "at 3.5  play chime            # a fifth is refused: SND_ERR_TOO_MANY\n"
     "at 4.5  pause all             # everything holds ...\n"
+    "at 5    play chime            # paused sounds hold all four blocks: it plays, unheard\n"
+    "at 5.4  stop chime\n"
     "at 5.5  play beat loop        # ... and each sound resumes where it stood\n"
     "at 5.5  play low\n"
     "at 5.5  play mid\n"
@@ -164,6 +181,7 @@ const char kScene[] =
     "at 11   volume 100\n"
     "at 11.5 mute on\n"
     "at 12   mute off\n"
+    "at 12.2 play boom             # too loud over the loop: the mix saturates (clips)\n"
     "at 12.5 volume 101            # out of range: SND_ERR_RANGE\n"
     "at 13   stop all\n"
     "at 13   delete chime\n"
@@ -178,6 +196,7 @@ const std::vector<DemoSound>& demoSounds() {
         {"tone-cs4.wav", "C sharp 4, 277 Hz, centre (5 s)"},
         {"tone-e4.wav", "E4, 330 Hz, right (4 s)"},
         {"chime.wav", "a bell at 880 Hz (2.5 s)"},
+        {"boom.wav", "a loud hum at 55 Hz (1 s), which clips over the loop"},
     };
     return kSounds;
 }
@@ -193,6 +212,8 @@ std::vector<int16_t> demoSamples(const std::string& file) {
         return toSamples(tone(329.63, 4.0, 0.22, 0.6));
     if (file == "chime.wav")
         return toSamples(chime());
+    if (file == "boom.wav")
+        return toSamples(boom());
     return {};
 }
 

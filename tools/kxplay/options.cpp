@@ -18,6 +18,7 @@ const char kUsage[] =
     "       kxplay --info FILE.wav...        show what kxaudio reads in a file, and why it\n"
     "                                        would refuse it\n"
     "       kxplay [options] --demo          render the built-in demo (kxplay-demo.wav)\n"
+    "       kxplay [options] --live          type scene commands, each run as its line ends\n"
     "\n"
     "Output:\n"
     "  -o, --output PATH   write a WAV file; '-' writes raw 16-bit little-endian stereo\n"
@@ -31,6 +32,13 @@ const char kUsage[] =
     "                      output is the --fast output, sample for sample\n"
     "      --frames N      frames per period the driver reports (default 1024)\n"
     "      --duration S    stop after S seconds of output\n"
+    "      --timeline F.svg  draw the run: a lane per sound, every command, the volume,\n"
+    "                      the output's level and clipping (open it in a browser)\n"
+    "Live:\n"
+    "      --live          read commands from standard input while the module plays, in\n"
+    "                      real time, each as soon as its line is complete (no 'at');\n"
+    "                      'end' or the end of input stops once the sounds have ended,\n"
+    "                      Ctrl-C at once; --script SCENE runs first\n"
     "Files:\n"
     "      --dir DIR       directory a scene's files are taken from (default: the current\n"
     "                      directory)\n"
@@ -80,7 +88,7 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
                        std::string* error) {
     KxplayOptions result;
     bool info = false, demo = false, help = false, version = false, hasScript = false;
-    bool fast = false, realtime = false, hasDir = false;
+    bool fast = false, realtime = false, hasDir = false, live = false;
     std::vector<std::string> positional;
     bool optionsEnded = false;
 
@@ -120,8 +128,8 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         else if (name == "-h")
             name = "--help";
 
-        static const char* const kWithValue[] = {"--output", "--device",   "--frames",
-                                                 "--dir",    "--duration", "--script"};
+        static const char* const kWithValue[] = {"--output",   "--device", "--frames",  "--dir",
+                                                 "--duration", "--script", "--timeline"};
         bool takesValue = false;
         for (const char* known : kWithValue)
             takesValue = takesValue || name == known;
@@ -134,7 +142,8 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         } else if (!takesValue && inlineValue) {
             bool known = name == "--quiet" || name == "--help" || name == "--version" ||
                          name == "--fast" || name == "--realtime" || name == "--info" ||
-                         name == "--demo" || name == "--one-cpu" || name == "--rt-sched";
+                         name == "--demo" || name == "--one-cpu" || name == "--rt-sched" ||
+                         name == "--live";
             *error = known ? "option " + name + " takes no value"
                            : "unknown option '" + std::string(arg) + "'";
             return kUsageError;
@@ -186,6 +195,14 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             }
             result.script = value;
             hasScript = true;
+        } else if (name == "--timeline") {
+            if (value.empty()) {
+                *error = "option --timeline needs a file name, such as run.svg";
+                return kUsageError;
+            }
+            result.timeline = value;
+        } else if (name == "--live") {
+            live = true;
         } else if (name == "--quiet") {
             result.quiet = true;
         } else if (name == "--help") {
@@ -220,6 +237,22 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         *error = "choose one of --info, --script and --demo";
         return kUsageError;
     }
+    if (live && (info || demo)) {
+        *error = std::string("--live takes no ") + (info ? "--info" : "--demo");
+        return kUsageError;
+    }
+    if (live && fast) {
+        *error = "--live runs in real time; it takes no --fast";
+        return kUsageError;
+    }
+    if (live && hasScript && result.script == "-") {
+        *error = "--live reads standard input; give --script a file, not '-'";
+        return kUsageError;
+    }
+    if (info && !result.timeline.empty()) {
+        *error = "--info plays nothing, so it has no --timeline to draw";
+        return kUsageError;
+    }
     if (fast && realtime) {
         *error = "choose one of --fast and --realtime";
         return kUsageError;
@@ -237,6 +270,13 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             return kUsageError;
         }
         result.mode = KxplayMode::Info;
+    } else if (live) {
+        if (!positional.empty()) {
+            *error = "--live takes no FILE arguments ('" + positional.front() +
+                     "' given); create sounds with 'sound NAME FILE' lines";
+            return kUsageError;
+        }
+        result.mode = KxplayMode::Live;
     } else if (demo || hasScript) {
         if (!positional.empty()) {
             *error = std::string(demo ? "--demo" : "--script") + " takes no FILE arguments ('" +

@@ -14,13 +14,13 @@ constexpr uint32_t KXPLAY_MIN_FRAMES = 2;      // the driver reports at least tw
 constexpr uint32_t KXPLAY_MAX_FRAMES = 65536;  // 256 KiB periods; four are queued per sound
 inline constexpr const char KXPLAY_DEMO_OUTPUT[] = "kxplay-demo.wav";
 
-enum class KxplayMode : uint8_t { Files, Script, Info, Demo, Help, Version };
+enum class KxplayMode : uint8_t { Files, Script, Info, Demo, Live, Help, Version };
 enum class KxplayClock : uint8_t { Default, Fast, RealTime };
 
 struct KxplayOptions {
     KxplayMode mode = KxplayMode::Files;
     std::vector<std::string> files;  // FILE.wav arguments (Files, Info)
-    std::string script;              // SCENE path; "-" is standard input
+    std::string script;              // SCENE path; "-" is standard input (Live: run first)
     bool hasOutput = false;
     std::string output;  // -o PATH; "-" is raw PCM on standard output
     bool hasDevice = false;
@@ -32,6 +32,7 @@ struct KxplayOptions {
     bool quiet = false;
     bool oneProcessor = false;        // --one-cpu
     bool realtimeScheduling = false;  // --rt-sched
+    std::string timeline;             // --timeline FILE.svg; "" when not given
 };
 
 // Parses argv[1..argc-1]. Returns 0 with *options filled, or 2 (a usage error) with *error

@@ -25,6 +25,7 @@
 #include "platform/files/kxfs.h"
 #include "platform/kernel/rtk.h"
 #include "tools/kxplay/info.h"
+#include "tools/kxplay/timeline.h"
 #include "tools/kxplay/tracker.h"
 
 namespace kx {
@@ -78,10 +79,23 @@ struct Runner {
     bool progressShown = false;
     Clock::time_point start;
     Clock::time_point lastDraw;
-    uint64_t period = 0;  // the last period handed to the driver
+    uint64_t period = 0;     // the last period handed to the driver
+    bool meter = false;      // the period hook feeds the progress line's meter
+    bool recording = false;  // and the timeline
+    TimelineRecord timeline;
 
     explicit Runner(const RunConfig& c) : config(c) {}
 };
+
+// The driver's period hook, on the mixer's task: touches only the meter's atomic and the
+// timeline's levels, which have their own lock.
+void periodHook(const int16_t* samples, uint32_t frames, void* context) {
+    auto* r = static_cast<Runner*>(context);
+    if (r->meter)
+        meterHook(samples, frames, nullptr);
+    if (r->recording)
+        timelineLevel(&r->timeline, samples, frames);
+}
 
 void clearProgress(Runner& r) {
     if (r.progressShown) {
@@ -170,6 +184,8 @@ void logResult(Runner& r, const SceneCommand& c, int32_t status) {
     line += " -> ";
     line += result;
     r.report.logLines.push_back(line);
+    if (r.recording)
+        timelineCommand(&r.timeline, r.period, c, status, line);
     if (r.config.quiet)
         return;
     clearProgress(r);
@@ -409,15 +425,33 @@ int play(Runner& r, const Scene& scene) {
             }
             execute(r, command);
         }
+        // Live commands follow the scene's own, each run at the period it arrives in.
+        bool liveOpen = false;
+        if (c.live != nullptr && !ended && next == commands.size()) {
+            SceneCommand command;
+            while (c.live->take(c.live->context, &command)) {
+                command.period = r.period;
+                execute(r, command);
+            }
+            liveOpen = !c.live->ended(c.live->context);
+        }
         drawProgress(r, false);
         if (ended || r.period + 1 >= limit)
             return KXPLAY_EXIT_OK;
-        if (next == commands.size()) {
+        if (next == commands.size() && !liveOpen) {
             if (!trackerAnyPlaying(r.tracker))
                 return KXPLAY_EXIT_OK;
             std::string loopName;
-            if (c.sink != KxplaySink::Device && c.durationNanos == 0 &&
-                trackerLooping(r.tracker, &loopName)) {
+            if (c.live != nullptr) {
+                // Only loops are left once nothing that ends by itself is heard.
+                if (trackerPeriodsToNextStop(r.tracker) == UINT64_MAX) {
+                    trackerLooping(r.tracker, &loopName);
+                    say(r, "the input has ended and sound '%s' loops; stopping it",
+                        loopName.empty() ? "?" : loopName.c_str());
+                    return KXPLAY_EXIT_OK;
+                }
+            } else if (c.sink != KxplaySink::Device && c.durationNanos == 0 &&
+                       trackerLooping(r.tracker, &loopName)) {
                 say(r,
                     "sound '%s' still loops after the last command (p%llu), so the output "
                     "would never end; add 'at TIME end' or a 'stop', or give --duration",
@@ -434,7 +468,7 @@ int play(Runner& r, const Scene& scene) {
             say(r, "standard output was closed by its reader; stopping");
             return KXPLAY_EXIT_FAILED;
         }
-        uint64_t count = quietPeriods(r, scene, next, limit);
+        uint64_t count = liveOpen ? 1 : quietPeriods(r, scene, next, limit);
         if (!nextPeriods(r, count)) {
             say(r, "the driver took no period for %d ms; stopping", c.stallMs);
             return KXPLAY_EXIT_FAILED;
@@ -445,6 +479,8 @@ int play(Runner& r, const Scene& scene) {
         }
         for (uint64_t i = 0; i < count; ++i) {
             ++r.period;
+            if (r.recording)
+                timelineHeard(&r.timeline, r.tracker, r.period);
             trackerAdvance(&r.tracker);
         }
     }
@@ -483,9 +519,15 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
             *report = r.report;
         return KXPLAY_EXIT_FAILED;
     }
-    // The meter feeds only the progress line; without it the mixer's task is spared the scan.
-    if (config.progress && !config.quiet)
-        hdaSetPeriodHook(meterHook, nullptr);
+    // The hook feeds the progress line and the timeline; without them the mixer's task is spared
+    // the scan.
+    r.meter = config.progress && !config.quiet;
+    r.recording = !config.timeline.empty();
+    if (r.recording)
+        timelineStart(&r.timeline, config.frames, config.clock == HdaClock::RealTime,
+                      config.timelineTitle);
+    if (r.meter || r.recording)
+        hdaSetPeriodHook(periodHook, &r);
     kxConsoleCapture(true);
 
     int status = KXPLAY_EXIT_OK;
@@ -535,6 +577,14 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
 
     r.report.periods = r.report.stats.periods;
     r.report.lastPeriod = r.period;
+    if (r.recording) {
+        timelineFinish(&r.timeline, r.report.stats, r.period);
+        std::string problem;
+        if (!writeTimelineSvg(&r.timeline, config.timeline, &problem)) {
+            say(r, "cannot write %s: %s", config.timeline.c_str(), problem.c_str());
+            status = KXPLAY_EXIT_FAILED;
+        }
+    }
     r.report.wallSeconds = std::chrono::duration<double>(Clock::now() - r.start).count();
     // Under the stepped clock a full writer's buffer only slows the render; in real time the
     // periods that waited for it were late.

@@ -23,6 +23,15 @@ constexpr int KXPLAY_EXIT_FAILED = 1;  // a file or the output failed
 constexpr int KXPLAY_EXIT_USAGE = 2;   // the command line or the scene is wrong
 constexpr int KXPLAY_EXIT_INTERRUPTED = 130;
 
+// Commands that arrive while the scene plays (kxplay --live), asked for between periods on the
+// runner's thread. take fills *command and returns true when a command is complete, false when
+// none is yet; ended returns true once no command will come any more.
+struct LiveSource {
+    bool (*take)(void* context, SceneCommand* command);
+    bool (*ended)(void* context);
+    void* context;
+};
+
 struct RunConfig {
     HdaClock clock = HdaClock::Stepped;  // Stepped (--fast) or RealTime
     uint32_t frames = 1024;              // frames per period the driver reports
@@ -36,8 +45,11 @@ struct RunConfig {
     bool filesMode = false;  // explain refused plays and count them as failures
     bool oneProcessor = false;
     bool realtimeScheduling = false;
-    FILE* log = stderr;       // log lines, messages, progress and summary
-    int32_t stallMs = 10000;  // longest wait for the driver before giving up
+    FILE* log = stderr;                // log lines, messages, progress and summary
+    int32_t stallMs = 10000;           // longest wait for the driver before giving up
+    std::string timeline;              // SVG picture of the run to write ("" for none)
+    std::string timelineTitle;         // its heading
+    const LiveSource* live = nullptr;  // commands after the scene's, as they come
 };
 
 struct RunReport {
@@ -50,7 +62,10 @@ struct RunReport {
     std::vector<std::string> logLines;  // every command's log line, without the newline
 };
 
-// Runs a resolved scene (resolveScene with config.frames) and finishes the output. Returns
+// Runs a resolved scene (resolveScene with config.frames) and finishes the output. With
+// config.live, once the scene's commands have run, each live command runs at the period it
+// arrives in, and the run ends when the source has ended and no sound that ends by itself is
+// heard (a loop still playing is cut, and said so). Returns
 // KXPLAY_EXIT_OK; KXPLAY_EXIT_FAILED when the output could not be opened or written, the module
 // did not start, the driver stalled, or a file failed (each reported in words on config.log);
 // KXPLAY_EXIT_USAGE when a loop was left playing with nothing to end the output;

@@ -1,5 +1,6 @@
-// The play tracker: follows the module's play rules from the statuses the operations return, so
-// that kxplay knows when nothing is heard any more. Runs on the runner's thread; no lock.
+// The play tracker: follows the module's play rules and its lending of stream blocks from the
+// statuses the operations return, so that kxplay knows what is heard and when nothing is heard
+// any more. Runs on the runner's thread; no lock.
 #include "tools/kxplay/tracker.h"
 
 #include <algorithm>
@@ -16,9 +17,27 @@ TrackedSound* find(PlayTracker* tracker, SoundHandle handle) {
     return nullptr;
 }
 
+uint32_t blocksLent(const PlayTracker& tracker) {
+    return static_cast<uint32_t>(std::count_if(tracker.sounds.begin(), tracker.sounds.end(),
+                                               [](const TrackedSound& s) { return s.block; }));
+}
+
+void stop(TrackedSound* sound) {
+    sound->state = TrackedState::Stopped;
+    sound->block = false;
+}
+
+// A start gives back the block the sound held, then takes the first free one, if any.
 void startFromTheBeginning(PlayTracker* tracker, TrackedSound* sound) {
+    sound->block = false;
+    sound->block = blocksLent(*tracker) < KXPLAY_BLOCKS;
     sound->state = TrackedState::Playing;
     sound->periodsLeft = trackerPeriodsOf(*tracker, sound->dataLength);
+    sound->heard = 0;
+}
+
+bool heard(const TrackedSound& s) {
+    return s.state == TrackedState::Playing && s.block;
 }
 
 }  // namespace
@@ -71,10 +90,15 @@ void trackerPlayed(PlayTracker* tracker, SoundHandle handle, bool exclusive, boo
     if (exclusive && !soleAndSelf) {
         for (TrackedSound& other : tracker->sounds)
             if (other.state == TrackedState::Playing)
-                other.state = TrackedState::Stopped;
+                stop(&other);
     }
-    if (status != SND_OK)
+    if (status != SND_OK) {
+        // A start that could not reopen the file has already given the block back; the sound
+        // keeps its state, so one that was playing now plays unheard.
+        if (sound->state != TrackedState::Paused)
+            sound->block = false;
         return;
+    }
     sound->loop = loop;
     if (sound->state == TrackedState::Paused)
         sound->state = TrackedState::Playing;  // resumes where its queue stands
@@ -95,7 +119,7 @@ void trackerStopped(PlayTracker* tracker, SoundHandle handle, int32_t status) {
         return;
     for (TrackedSound& sound : tracker->sounds)
         if (handle == nullptr || sound.handle == handle)
-            sound.state = TrackedState::Stopped;
+            stop(&sound);
 }
 
 void trackerDeleted(PlayTracker* tracker, SoundHandle handle, int32_t status) {
@@ -107,21 +131,24 @@ void trackerDeleted(PlayTracker* tracker, SoundHandle handle, int32_t status) {
 
 void trackerAdvance(PlayTracker* tracker) {
     for (TrackedSound& sound : tracker->sounds) {
-        if (sound.state != TrackedState::Playing || sound.loop)
+        if (!heard(sound))
+            continue;
+        ++sound.heard;
+        if (sound.loop)
             continue;
         if (sound.periodsLeft > 0)
             --sound.periodsLeft;
         if (sound.periodsLeft == 0)
-            sound.state = TrackedState::Stopped;
+            stop(&sound);
     }
 }
 
 uint64_t trackerPeriodsToNextStop(const PlayTracker& tracker) {
     uint64_t soonest = UINT64_MAX;
     for (const TrackedSound& sound : tracker.sounds) {
-        if (sound.state != TrackedState::Playing || sound.loop)
+        if (!heard(sound) || sound.loop)
             continue;
-        // A playing sound has at least one period left: trackerAdvance stops it at 0.
+        // A heard sound has at least one period left: trackerAdvance stops it at 0.
         soonest = std::min(soonest, std::max<uint64_t>(sound.periodsLeft, 1));
     }
     return soonest;
@@ -129,12 +156,12 @@ uint64_t trackerPeriodsToNextStop(const PlayTracker& tracker) {
 
 bool trackerAnyPlaying(const PlayTracker& tracker) {
     return std::any_of(tracker.sounds.begin(), tracker.sounds.end(),
-                       [](const TrackedSound& s) { return s.state == TrackedState::Playing; });
+                       [](const TrackedSound& s) { return heard(s); });
 }
 
 bool trackerLooping(const PlayTracker& tracker, std::string* name) {
     for (const TrackedSound& sound : tracker.sounds) {
-        if (sound.state != TrackedState::Playing || !sound.loop)
+        if (!heard(sound) || !sound.loop)
             continue;
         if (name != nullptr) {
             name->clear();

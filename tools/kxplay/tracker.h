@@ -1,5 +1,6 @@
-// What kxplay knows about the sounds it created: which NAME names which handle, and which sounds
-// are still heard. The operation table reports no state, so this follows the module's rules from
+// What kxplay knows about the sounds it created: which NAME names which handle, which sounds
+// play, which of them hold one of the module's stream blocks (and so are heard) and how far
+// each has got. The operation table reports no state, so this follows the module's rules from
 // the statuses it returns and the files' data lengths. Used by the runner's thread only.
 #pragma once
 
@@ -14,12 +15,19 @@ namespace kx {
 
 enum class TrackedState : uint8_t { Stopped, Playing, Paused };
 
+// The module lends each started sound one of its four stream blocks; a sound started while all
+// four are lent (to playing or paused sounds) is marked playing but is neither read nor mixed
+// until it is stopped or started again.
+constexpr uint32_t KXPLAY_BLOCKS = 4;
+
 struct TrackedSound {
     SoundHandle handle = nullptr;
     uint32_t dataLength = 0;  // sample bytes of the file
     TrackedState state = TrackedState::Stopped;
     bool loop = false;         // the last successful play asked to loop
     uint64_t periodsLeft = 0;  // periods still to be heard while playing (not looping)
+    bool block = false;        // holds a stream block: heard while playing
+    uint64_t heard = 0;        // periods heard since its last start from the beginning
 };
 
 struct PlayTracker {
@@ -51,17 +59,19 @@ void trackerStopped(PlayTracker* tracker, SoundHandle handle, int32_t status);
 // 0 forgets the sound and unbinds every NAME bound to it.
 void trackerDeleted(PlayTracker* tracker, SoundHandle handle, int32_t status);
 
-// One more period was heard: every playing sound that does not loop counts it, and one that has
-// been heard for its whole data is stopped, as the mixer stops it.
+// One more period was heard: every playing sound with a block counts it, and one that does not
+// loop and has been heard for its whole data is stopped and gives its block back, as the mixer
+// stops it. A playing sound without a block is not mixed, so it neither counts nor stops.
 void trackerAdvance(PlayTracker* tracker);
 
-// Periods until the first playing sound that does not loop stops by itself (at least 1), or
+// Periods until the first heard sound that does not loop stops by itself (at least 1), or
 // UINT64_MAX when no such sound plays.
 uint64_t trackerPeriodsToNextStop(const PlayTracker& tracker);
 
-// Whether any sound is playing.
+// Whether any sound is heard: playing with a block. A sound playing without one stays silent
+// until a command starts it again.
 bool trackerAnyPlaying(const PlayTracker& tracker);
-// Whether a playing sound loops (and so never ends by itself); *name (if given) receives a NAME
+// Whether a heard sound loops (and so never ends by itself); *name (if given) receives a NAME
 // bound to it, or "" when its NAME was bound to another sound since.
 bool trackerLooping(const PlayTracker& tracker, std::string* name = nullptr);
 
