@@ -216,6 +216,33 @@ bool waitForQuiet(Driver& d, std::unique_lock<std::mutex>& lock, uint64_t epoch,
     }
 }
 
+// On the one-processor kernel a stepped write waits as a kernel wait (the host, or the caller
+// task that steps, runs on the same thread): until the step, release, reset or exit event.
+struct StepWait {
+    Driver* d;
+    uint64_t serial;
+    uint64_t epoch;
+    RtkTaskId task;
+};
+
+bool stepWaitOver(void* context) {
+    auto* w = static_cast<StepWait*>(context);
+    {
+        std::lock_guard<std::mutex> lock(w->d->mutex);
+        if (w->d->releasedUpTo >= w->serial || w->d->released || w->d->epoch != w->epoch)
+            return true;
+    }
+    return w->task != 0 && RtkEventPending(w->task, kExitEvent);
+}
+
+void waitForStepOnOneProcessor(Driver& d, std::unique_lock<std::mutex>& lock, uint64_t serial,
+                               uint64_t epoch, RtkTaskId task) {
+    StepWait w{&d, serial, epoch, task};
+    lock.unlock();
+    RtkWaitUntil(stepWaitOver, &w, RTK_WAIT_FOREVER);
+    lock.lock();
+}
+
 // A stepped write waits here, after recording, until the host steps past it. Leaves the blocked
 // mark cleared on every way out, including the unwinding of a task deleted by force. True when
 // the host (or its run) let the write go; false on release, reset, exit or deletion.
@@ -250,6 +277,19 @@ bool waitForStep(Driver& d, std::unique_lock<std::mutex>& lock) {
             return false;
         if (d.releasedUpTo >= serial)
             return true;
+        if (RtkSelectedKernel() == RtkKernel::OneProcessor) {
+            waitForStepOnOneProcessor(d, lock, serial, epoch, task);
+            lock.unlock();
+            bool exiting = task != 0 && RtkEventPending(task, kExitEvent);
+            lock.lock();
+            if (d.released || d.epoch != epoch)
+                return false;
+            if (d.releasedUpTo >= serial)
+                return true;
+            if (exiting)
+                return false;
+            continue;
+        }
         d.changed.wait_for(lock, kStepPoll);
         // The kernel's calls are made without the driver's mutex: the host's hdaSync holds
         // the kernel's own lock order the other way round.
@@ -403,6 +443,49 @@ int32_t setMute(const uint8_t* block) {
     return 0;
 }
 
+// hdaSync on the one-processor kernel: kernel waits, bounded in virtual time.
+struct SyncWait {
+    Driver* d;
+    uint64_t afterSerial;
+};
+
+bool writerStopped(void* context) {
+    auto* w = static_cast<SyncWait*>(context);
+    std::lock_guard<std::mutex> lock(w->d->mutex);
+    return w->d->blocked && w->d->blockedSerial > w->afterSerial &&
+           w->d->releasedUpTo < w->d->blockedSerial;
+}
+
+bool syncOnOneProcessor(int32_t timeoutMs, uint64_t afterSerial) {
+    Driver& d = driver();
+    SyncWait w{&d, afterSerial};
+    uint64_t start = RtkNowUsec();
+    for (;;) {
+        if (!RtkWaitUntil(writerStopped, &w, timeoutMs))
+            return false;
+        RtkTaskId writer;
+        uint64_t serial;
+        {
+            std::lock_guard<std::mutex> lock(d.mutex);
+            writer = d.blockedTask;
+            serial = d.blockedSerial;
+        }
+        int32_t left = -1;
+        if (timeoutMs >= 0) {
+            uint64_t spentMs = (RtkNowUsec() - start) / 1000;
+            left = spentMs >= static_cast<uint64_t>(timeoutMs)
+                       ? 0
+                       : timeoutMs - static_cast<int32_t>(spentMs);
+        }
+        bool quiet = RtkWaitQuiescent(writer, left);
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (quiet && d.blocked && d.blockedSerial == serial)
+            return true;
+        if (timeoutMs >= 0 && (RtkNowUsec() - start) / 1000 >= static_cast<uint64_t>(timeoutMs))
+            return false;
+    }
+}
+
 // hdaSync's wait, with the deadline shared by its two halves.
 bool syncUntil(SteadyClock::time_point deadline, bool forever, uint64_t afterSerial) {
     Driver& d = driver();
@@ -436,6 +519,8 @@ bool syncUntil(SteadyClock::time_point deadline, bool forever, uint64_t afterSer
 }
 
 bool sync(int32_t timeoutMs, uint64_t afterSerial) {
+    if (RtkSelectedKernel() == RtkKernel::OneProcessor)
+        return syncOnOneProcessor(timeoutMs, afterSerial);
     bool forever = timeoutMs < 0;
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
     return syncUntil(deadline, forever, afterSerial);

@@ -1,6 +1,18 @@
 // Kernel services the module runs on: tasks, 16-bit task events, critical sections and sleep.
-// Every task is a real host thread; the kernel's own bookkeeping is guarded by one kernel mutex.
 // Results are 0 for success; every failure is non-zero in its low 16 bits.
+//
+// Two kernels stand behind these calls, chosen at start-up (RtkSelectKernel, or the KX_KERNEL
+// environment variable: "threads" or "oneproc"); docs/kernels.md compares them.
+// - threads (platform/kernel/threads/, the default): every task is a host thread, on as many
+//   processors as the host gives; time is the host's. Real-time playback and devices use it.
+// - oneproc (platform/kernel/oneproc/): every task is a coroutine on the one host thread that
+//   uses the kernel, scheduled as the target schedules: the highest-priority ready task runs,
+//   equal priorities in turn, and a task runs until it blocks, ends or a higher one becomes
+//   ready. Time is virtual: no time passes while code runs; sleeps and timeouts end when the
+//   virtual clock reaches them, and when nothing is ready the clock jumps to the next of them.
+//   The host thread is the lowest context of all: its calls that make a task ready run that
+//   task before they return, and its waits let the tasks run.
+// Where the contracts below differ between the two, the text says "oneproc:".
 #pragma once
 
 #include <cstdint>
@@ -23,7 +35,8 @@ constexpr int32_t RTK_WAIT_FOREVER = -1;
 
 // Creates a task that does not run until RtkResumeTask. The id is written before the call
 // returns; ids are non-zero and never reused. stackSize, options and mode are recorded only
-// (a host thread has its own stack); the task is created suspended whatever they hold.
+// (a host thread has its own stack; oneproc gives every task a stack of its own size, large
+// enough for host library calls); the task is created suspended whatever they hold.
 // On failure *id is left 0 and nothing is created: RTK_ERR_PARAM (null id or entry),
 // RTK_ERR_RESOURCE (no thread or memory), RTK_ERR_FAULT (injected).
 int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
@@ -70,7 +83,8 @@ int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved
                             int32_t timeoutMs, uint16_t* code);
 
 // Sleeps the calling thread (task or not). Every call is counted (RtkSleepCount). A task
-// deleted while it sleeps ends at once.
+// deleted while it sleeps ends at once. oneproc: the sleep ends when the virtual clock reaches
+// its end; on the host thread it lets the tasks run meanwhile.
 int32_t RtkSleepTaskUsec(uint32_t microseconds);
 
 // Critical sections: not re-entrant, may be held across blocking calls. Create writes a
@@ -87,12 +101,13 @@ int32_t RtkLeaveCriticalSection(RtkHandle handle);
 // ---- Host controls and observations (host program and tests only) ----
 
 // Priorities: numerically higher runs first, as the module's numbers intend (mixer 192 over
-// loader 89). When enabled and the process may, tasks get SCHED_FIFO at
-// 1 + priority * 98 / 255; where that is refused the task runs at normal priority, silently.
-// Off by default: a real-time thread that spins can freeze a small machine. Applies to tasks
-// created after the call. The calling thread (the host, which shares the kernel's and the
-// driver's locks with the tasks) is raised to SCHED_FIFO priority 1, below every task, where
-// allowed and unless it is real-time already; turning the mode off puts it back as it was.
+// loader 89). oneproc: always strict, and the two controls below do nothing. When enabled and the
+// process may, tasks get SCHED_FIFO at 1 + priority * 98 / 255; where that is refused the task runs
+// at normal priority, silently. Off by default: a real-time thread that spins can freeze a small
+// machine. Applies to tasks created after the call. The calling thread (the host, which shares the
+// kernel's and the driver's locks with the tasks) is raised to SCHED_FIFO priority 1, below every
+// task, where allowed and unless it is real-time already; turning the mode off puts it back as it
+// was.
 void RtkSetRealtimeScheduling(bool enabled);
 // Keeps every task created from now on, and the calling thread, on one processor (the one the
 // caller runs on when the mode is turned on), as the target kernel runs all its tasks on one.
@@ -104,10 +119,6 @@ void RtkSetSleepScale(uint32_t percent);
 uint64_t RtkSleepCount();     // sleeps since start or the last RtkResetCounters
 uint64_t RtkDroppedEvents();  // codes dropped because a task's pending set was full
 void RtkResetCounters();
-
-// Which kernel this is, in one word ("threads": each task a host thread). Shown by the host
-// programs' --version; never null.
-const char* RtkKernelName();
 
 // Id of the calling task, 0 on a thread that is not a task.
 RtkTaskId RtkCurrentTask();
@@ -131,6 +142,57 @@ int RtkSectionsAlive();
 // reached, false when timeoutMs (-1: no limit) ran out first. A task in a timed receive counts
 // as blocked only until its timeout has passed; a deleted task only once its thread has ended.
 // Called on a task, that task is never waited for.
+// oneproc: the timeout is virtual time; a task blocked in RtkWaitUntil or RtkWaitQuiescent also
+// counts as quiescent (it waits for the others, as the host does), so that a caller task can
+// step the driver's clock while the mixer waits for quiescence inside a run.
 bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs);
+
+// ---- Waits of platform code (the simulated driver) and of the host ----
+
+// Waits until ready(context) returns true, or timeoutMs (-1: no limit) ran out; returns
+// ready's last answer. For code outside the kernel that must wait for a condition of its own,
+// on a task or on the host thread. ready must not block and must not make kernel calls other
+// than RtkEventPending, RtkTaskExists and RtkCurrentTask.
+// threads: ready is polled every millisecond.
+// oneproc: a kernel wait; ready is asked again at every scheduling decision; the timeout is
+// virtual; a deleted task ends here as at any kernel call.
+bool RtkWaitUntil(bool (*ready)(void* context), void* context, int32_t timeoutMs);
+
+// The host thread lets time pass without counting a sleep: threads sleeps the host thread;
+// oneproc advances the virtual clock by that much, running every task that falls due.
+void RtkIdle(uint32_t microseconds);
+
+// Microseconds on the kernel's clock: threads, the host's monotonic clock; oneproc, the virtual
+// clock (0 at start-up; it never goes back).
+uint64_t RtkNowUsec();
+
+// A place where a task may be preempted: called at every access to a byte that two tasks share
+// without a lock (the byte queues). threads: nothing. oneproc: a pending higher-priority wake-up
+// may take effect here when an explored schedule (RtkExplore) chooses this place.
+void RtkPreemptionPoint();
+
+// oneproc only: explored schedules. From this call on, `preemptions` of the next `places`
+// preemption places, chosen from seed, let the earliest pending timed wake-up of a
+// higher-priority task take effect there (the virtual clock jumps to it), so that, for example,
+// the driver's period can preempt the loader in the middle of a pass. seed 0 turns exploring
+// off. The same seed over the same run gives the same schedule.
+void RtkExplore(uint64_t seed, uint32_t preemptions, uint64_t places);
+uint64_t RtkExplorePreemptions();  // chosen places that brought a wake-up forward
+uint64_t RtkExplorePlaces();       // preemption places passed since RtkExplore
+
+// Runs body(argument) on a new task of that name and priority, and returns once body has
+// returned (the host waits as RtkWaitUntil waits). Returns RtkCreateTask's or RtkResumeTask's
+// failure, with body not run, or RTK_OK. body must not delete its own task.
+int32_t RtkRunAsTask(const char* name, uint16_t priority, void (*body)(void*), void* argument);
+
+// ---- The choice of kernel ----
+
+enum class RtkKernel : uint8_t { Threads, OneProcessor };
+// Chooses the kernel behind every call from now on. Only while no task of either kernel
+// exists: false (and nothing changed) otherwise.
+bool RtkSelectKernel(RtkKernel kernel);
+RtkKernel RtkSelectedKernel();
+const char* RtkKernelName(RtkKernel kernel);                // "threads" or "oneproc"
+bool RtkKernelByName(const char* name, RtkKernel* kernel);  // false for any other name
 
 }  // namespace kx

@@ -156,7 +156,8 @@ TEST_F(KxplayCli, VersionNamesTheBuild) {
     for (int i = 0; i < count; ++i)
         if (variants[i].supported)
             fastest = variants[i].name;
-    std::string expected = std::string("build: kernel ") + kx::RtkKernelName() + ", ALSA " +
+    std::string expected = std::string("build: kernel ") +
+                           kx::RtkKernelName(kx::RtkSelectedKernel()) + ", ALSA " +
                            (kx::hdaHasAlsa() ? "yes" : "no") + ", mix " + fastest;
     KxplayRun run = runKxplay(dir.path(), "--version");
     EXPECT_EQ(run.status, 0);

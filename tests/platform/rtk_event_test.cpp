@@ -139,6 +139,9 @@ TEST_F(RtkEvent, BlockedReceiveWakesForItsCode) {
 }
 
 TEST_F(RtkEvent, CodeSentWhileBusyStaysPending) {
+    if (rtktest::onOneProcessor())
+        GTEST_SKIP()
+            << "its task spins until the host sets a flag; one processor never returns to the host";
     Waiter w;
     w.go = false;
     w.timeoutMs = 0;

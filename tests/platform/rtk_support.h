@@ -15,16 +15,22 @@ namespace rtktest {
 
 constexpr int kBoundMs = 10000;  // generous: only a broken kernel ever reaches it
 
-// Polls a condition until it holds or boundMs ran out; returns whether it held.
+// Polls a condition until it holds or about boundMs of the kernel's time passed; returns whether
+// it held. Between looks the host lets a millisecond pass as the kernel counts time (a host
+// sleep on the threaded kernel, the virtual clock on the one-processor kernel).
 template <class Pred>
 bool waitUntil(Pred pred, int boundMs = kBoundMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < boundMs; ++i) {
+        if (pred())
+            return true;
+        kx::RtkIdle(1000);
     }
-    return true;
+    return pred();
+}
+
+// The kernel this test program runs on (KX_KERNEL; ctest runs each kernel test on both).
+inline bool onOneProcessor() {
+    return kx::RtkSelectedKernel() == kx::RtkKernel::OneProcessor;
 }
 
 // Every test starts and ends with no task thread alive; tasks a test forgot are deleted.

@@ -12,7 +12,12 @@
 
 namespace kxtest {
 
-Module::Module(uint32_t frames, kx::HdaClock clock) : frames_(frames), clock_(clock) {
+Module::Module(uint32_t frames, kx::HdaClock clock)
+    : frames_(frames), clock_(clock), kernel_(kx::RtkSelectedKernel()) {
+    // The real-time clock waits for the host's time, which only the threaded kernel has.
+    if (clock == kx::HdaClock::RealTime) {
+        EXPECT_TRUE(kx::RtkSelectKernel(kx::RtkKernel::Threads)) << "tasks were left running";
+    }
     kx::faultClearAll();
     kx::kxRegReset();
     kx::kxfsReset();
@@ -34,6 +39,7 @@ Module::~Module() {
         free();
     kx::faultClearAll();
     kx::hdaReset();
+    kx::RtkSelectKernel(kernel_);
 }
 
 int32_t Module::init() {

@@ -8,6 +8,7 @@
 
 #include "kxaudio/kxaudio.h"
 #include "platform/devices/hda.h"
+#include "platform/kernel/rtk.h"
 
 namespace kxtest {
 
@@ -16,7 +17,8 @@ constexpr int32_t kWaitMs = 20000;  // generous bound for every wait on the engi
 class Module {
   public:
     // Resets registry, paths, driver, faults and kernel counters, sets the driver's clock and
-    // frames per period, and loads the module.
+    // frames per period, and loads the module. With the real-time clock it selects the threaded
+    // kernel until its destruction.
     explicit Module(uint32_t frames = 1024, kx::HdaClock clock = kx::HdaClock::Stepped);
     // Frees the library if it is started and resets the driver.
     ~Module();
@@ -42,6 +44,7 @@ class Module {
     kx::SndOperations ops_{};
     uint32_t frames_;
     kx::HdaClock clock_;
+    kx::RtkKernel kernel_;  // the kernel chosen before; a real-time module runs on the threaded one
 };
 
 }  // namespace kxtest

@@ -112,7 +112,7 @@ std::string makeTempDirectory() {
 }  // namespace
 
 std::string kxplayBuildLine() {
-    return std::string("build: kernel ") + RtkKernelName() + ", ALSA " +
+    return std::string("build: kernel ") + RtkKernelName(RtkSelectedKernel()) + ", ALSA " +
            (hdaHasAlsa() ? "yes" : "no") + ", mix " + S16sMixSelected();
 }
 
@@ -173,6 +173,8 @@ int kxplayMain(int argc, char** argv) {
     // Live, the terminal is the user's to type on: no progress line redrawn under the typing.
     config.progress = !options.quiet && !live && isatty(2);
     config.timeline = options.timeline;
+    if (options.hasKernel)
+        RtkKernelByName(options.kernel.c_str(), &config.kernel);
 
     Scene scene;
     std::string sceneLabel;

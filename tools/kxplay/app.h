@@ -6,7 +6,7 @@
 
 namespace kx {
 
-// Which build this is, as --version's second line says it: the kernel the module runs on, whether
+// Which build this is, as --version's second line says it: the kernel selected at start-up, whether
 // the driver can play on ALSA devices, and the mix variant chosen on this processor, e.g.
 // "build: kernel threads, ALSA yes, mix avx2".
 std::string kxplayBuildLine();

@@ -45,6 +45,9 @@ const char kUsage[] =
     "Scheduling:\n"
     "      --one-cpu       run all of the module's tasks on one processor, as its kernel does\n"
     "      --rt-sched      give the tasks real-time priorities where the system allows it\n"
+    "      --kernel K      the kernel under --fast: oneproc (default: every task on one\n"
+    "                      thread, as the target schedules them) or threads (a thread each);\n"
+    "                      --realtime and devices always use threads\n"
     "Other:\n"
     "  -q, --quiet         print errors only (no log, progress or summary)\n"
     "  -h, --help          show this help\n"
@@ -128,8 +131,9 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         else if (name == "-h")
             name = "--help";
 
-        static const char* const kWithValue[] = {"--output",   "--device", "--frames",  "--dir",
-                                                 "--duration", "--script", "--timeline"};
+        static const char* const kWithValue[] = {"--output",   "--device",   "--frames",
+                                                 "--dir",      "--duration", "--script",
+                                                 "--timeline", "--kernel"};
         bool takesValue = false;
         for (const char* known : kWithValue)
             takesValue = takesValue || name == known;
@@ -221,6 +225,13 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             result.oneProcessor = true;
         } else if (name == "--rt-sched") {
             result.realtimeScheduling = true;
+        } else if (name == "--kernel") {
+            if (value != "threads" && value != "oneproc") {
+                *error = "--kernel takes threads or oneproc, not '" + value + "'";
+                return kUsageError;
+            }
+            result.hasKernel = true;
+            result.kernel = value;
         } else {
             *error = "unknown option '" + std::string(arg) + "'";
             return kUsageError;

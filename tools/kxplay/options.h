@@ -33,6 +33,8 @@ struct KxplayOptions {
     bool oneProcessor = false;        // --one-cpu
     bool realtimeScheduling = false;  // --rt-sched
     std::string timeline;             // --timeline FILE.svg; "" when not given
+    bool hasKernel = false;           // --kernel given
+    std::string kernel;               // --kernel: "threads" or "oneproc"
 };
 
 // Parses argv[1..argc-1]. Returns 0 with *options filled, or 2 (a usage error) with *error

@@ -486,6 +486,59 @@ int play(Runner& r, const Scene& scene) {
     }
 }
 
+// Loads and starts the module, plays the scene and frees the module: everything that calls the
+// operation table. *started says whether the module started.
+int session(Runner& r, const Scene& scene, bool* started) {
+    const RunConfig& config = r.config;
+    int status = KXPLAY_EXIT_OK;
+    dkm_kxaudio_Init();
+    r.ops = sndDelegate();
+    if (r.ops == nullptr) {
+        say(r, "kxaudio did not attach its operations");
+        status = KXPLAY_EXIT_FAILED;
+    } else {
+        int32_t init = r.ops->sndInit();
+        *started = init == SND_OK;
+        if (!*started) {
+            say(r, "kxaudio did not start: %d %s", static_cast<int>(init),
+                sndStatusName(init) ? sndStatusName(init) : "");
+            status = KXPLAY_EXIT_FAILED;
+        }
+    }
+    if (*started) {
+        if (!hdaSync(config.stallMs)) {
+            say(r, "the driver received no period within %d ms", config.stallMs);
+            status = KXPLAY_EXIT_FAILED;
+        } else {
+            trackerInit(&r.tracker, hdaStats().framesPerPeriod * 4);
+            status = play(r, scene);
+        }
+    }
+
+    // Release the clock first, so that the mixer's blocked write returns and the module's
+    // shutdown can end it; only then is the output complete and finished. A real-time run that
+    // was not cut short first lets its last period play out.
+    if (status == KXPLAY_EXIT_OK && *started)
+        hdaPlayOut(config.stallMs);
+    hdaRelease();
+    if (r.ops != nullptr)
+        r.ops->sndFree();
+    return status;
+}
+
+// The session as the body of the scene's caller task.
+struct Session {
+    Runner* runner;
+    const Scene* scene;
+    int status;
+    bool started;
+};
+
+void runSession(void* argument) {
+    auto* s = static_cast<Session*>(argument);
+    s->status = session(*s->runner, *s->scene, &s->started);
+}
+
 }  // namespace
 
 void kxplayRequestStop() {
@@ -505,6 +558,12 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
         kxfsBind(location, directory.c_str());
         r.directories[location] = directory;
     }
+
+    // The real-time clock waits for the host's time, which only the threaded kernel has.
+    bool oneProcessorKernel =
+        config.clock == HdaClock::Stepped && config.kernel == RtkKernel::OneProcessor;
+    if (!RtkSelectKernel(oneProcessorKernel ? RtkKernel::OneProcessor : RtkKernel::Threads))
+        oneProcessorKernel = RtkSelectedKernel() == RtkKernel::OneProcessor;
 
     hdaReset();
     hdaSetClock(driverClock(config));
@@ -531,39 +590,19 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     kxConsoleCapture(true);
 
     int status = KXPLAY_EXIT_OK;
-    dkm_kxaudio_Init();
-    r.ops = sndDelegate();
     bool started = false;
-    if (r.ops == nullptr) {
-        say(r, "kxaudio did not attach its operations");
-        status = KXPLAY_EXIT_FAILED;
-    } else {
-        int32_t init = r.ops->sndInit();
-        started = init == SND_OK;
-        if (!started) {
-            say(r, "kxaudio did not start: %d %s", static_cast<int>(init),
-                sndStatusName(init) ? sndStatusName(init) : "");
-            status = KXPLAY_EXIT_FAILED;
-        }
-    }
-    if (started) {
-        if (!hdaSync(config.stallMs)) {
-            say(r, "the driver received no period within %d ms", config.stallMs);
+    if (oneProcessorKernel) {
+        Session caller{&r, &scene, KXPLAY_EXIT_OK, false};
+        if (RtkRunAsTask("tscene", kSceneTaskPriority, runSession, &caller) != RTK_OK) {
+            say(r, "the scene's caller task could not be started");
             status = KXPLAY_EXIT_FAILED;
         } else {
-            trackerInit(&r.tracker, hdaStats().framesPerPeriod * 4);
-            status = play(r, scene);
+            status = caller.status;
+            started = caller.started;
         }
+    } else {
+        status = session(r, scene, &started);
     }
-
-    // Release the clock first, so that the mixer's blocked write returns and the module's
-    // shutdown can end it; only then is the output complete and finished. A real-time run that
-    // was not cut short first lets its last period play out.
-    if (status == KXPLAY_EXIT_OK && started)
-        hdaPlayOut(config.stallMs);
-    hdaRelease();
-    if (r.ops != nullptr)
-        r.ops->sndFree();
     if (oneProcessor)
         RtkSetSingleProcessor(false);  // the calling thread may use every processor again
     if (config.realtimeScheduling)

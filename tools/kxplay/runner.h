@@ -11,11 +11,16 @@
 #include <vector>
 
 #include "platform/devices/hda.h"
+#include "platform/kernel/rtk.h"
 #include "tools/kxplay/scene.h"
 
 namespace kx {
 
 enum class KxplaySink : uint8_t { WavFile, Stdout, Device };
+
+// The scene's caller task on the one-processor kernel: "tscene", below the loader (89) and the
+// mixer (192), as an application task that calls the module on the target would be.
+constexpr uint16_t kSceneTaskPriority = 50;
 
 // Exit statuses.
 constexpr int KXPLAY_EXIT_OK = 0;
@@ -45,6 +50,9 @@ struct RunConfig {
     bool filesMode = false;  // explain refused plays and count them as failures
     bool oneProcessor = false;
     bool realtimeScheduling = false;
+    // The kernel of a stepped run (the real-time clock always runs on the threaded kernel). On
+    // the one-processor kernel the scene runs as a caller task of priority kSceneTaskPriority.
+    RtkKernel kernel = RtkKernel::OneProcessor;
     FILE* log = stderr;                // log lines, messages, progress and summary
     int32_t stallMs = 10000;           // longest wait for the driver before giving up
     std::string timeline;              // SVG picture of the run to write ("" for none)

@@ -1,9 +1,9 @@
-// Kernel services over host threads: tasks, 16-bit task events, critical sections and sleep.
+// The threaded kernel: tasks, 16-bit task events, critical sections and sleep over host threads.
 // One kernel mutex guards every task record, pending set, section record and both registries;
 // a blocked task waits on a condition variable under that mutex (its own, or a section's), so
 // its "blocked" state and its pending codes are always read together. A deleted running task
 // is ended by unwinding its thread at its next kernel call; only the task trampoline catches.
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/kernels.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -23,6 +23,7 @@
 #include "platform/fault.h"
 
 namespace kx {
+namespace threads {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -405,10 +406,6 @@ int32_t RtkDeleteTask(RtkTaskId id) {
     return RTK_OK;
 }
 
-const char* RtkKernelName() {
-    return "threads";
-}
-
 RtkTaskId RtkCurrentTask() {
     return currentTask != nullptr ? currentTask->id : 0;
 }
@@ -743,5 +740,66 @@ int RtkSectionsAlive() {
     std::lock_guard<std::mutex> lock(k.mutex);
     return static_cast<int>(k.sections.size());
 }
+
+// ---- Waits of platform code and of the host ----
+
+bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        unwindIfDeleted();
+        if (ready(context))
+            return true;
+        if (timeoutMs >= 0 && Clock::now() >= end)
+            return ready(context);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void RtkIdle(uint32_t microseconds) {
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+uint64_t RtkNowUsec() {
+    static const Clock::time_point start = Clock::now();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+}
+
+void RtkPreemptionPoint() {}
+
+}  // namespace threads
+
+const RtkKernelOps rtkThreadsKernel = {
+    "threads",
+    threads::RtkCreateTask,
+    threads::RtkResumeTask,
+    threads::RtkDeleteTask,
+    threads::RtkCheckDeleted,
+    threads::RtkSendTaskEvent,
+    threads::RtkReceiveTaskEvent,
+    threads::RtkSleepTaskUsec,
+    threads::RtkCreateCriticalSection,
+    threads::RtkDeleteCriticalSection,
+    threads::RtkEnterCriticalSection,
+    threads::RtkLeaveCriticalSection,
+    threads::RtkSetRealtimeScheduling,
+    threads::RtkSetSingleProcessor,
+    threads::RtkSetSleepScale,
+    threads::RtkSleepCount,
+    threads::RtkDroppedEvents,
+    threads::RtkResetCounters,
+    threads::RtkCurrentTask,
+    threads::RtkTaskExists,
+    threads::RtkTaskPriority,
+    threads::RtkTaskName,
+    threads::RtkEventPending,
+    threads::RtkThreadsAlive,
+    threads::RtkSectionsAlive,
+    threads::RtkWaitQuiescent,
+    threads::RtkWaitUntil,
+    threads::RtkIdle,
+    threads::RtkNowUsec,
+    threads::RtkPreemptionPoint,
+};
 
 }  // namespace kx

@@ -1,0 +1,44 @@
+// Running a piece of host code as a caller task, as an application task calls the module on
+// the target. Kernel-neutral: it uses only the calls of rtk.h. The done flag is the one byte the
+// task and the waiting host share; it is atomic.
+#include <atomic>
+
+#include "platform/kernel/rtk.h"
+
+namespace kx {
+namespace {
+
+struct CallerRun {
+    void (*body)(void*);
+    void* argument;
+    std::atomic<bool> done{false};
+};
+
+void callerEntry(void* argument) {
+    auto* run = static_cast<CallerRun*>(argument);
+    run->body(run->argument);
+    run->done.store(true, std::memory_order_release);  // pairs with the load in callerDone
+}
+
+bool callerDone(void* argument) {
+    return static_cast<CallerRun*>(argument)->done.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+int32_t RtkRunAsTask(const char* name, uint16_t priority, void (*body)(void*), void* argument) {
+    CallerRun run{body, argument};
+    RtkTaskId id = 0;
+    int32_t status = RtkCreateTask(name, priority, 0x4000, 0, 1, callerEntry, &run, &id);
+    if (status != RTK_OK)
+        return status;
+    status = RtkResumeTask(id);
+    if (status != RTK_OK) {
+        RtkDeleteTask(id);
+        return status;
+    }
+    RtkWaitUntil(callerDone, &run, RTK_WAIT_FOREVER);
+    return RTK_OK;
+}
+
+}  // namespace kx

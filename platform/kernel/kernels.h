@@ -1,0 +1,46 @@
+// The seam between the kernel services' calls (rtk.h) and their implementations: one table of
+// functions per kernel. platform/kernel/select.cpp owns the choice of table and forwards every
+// Rtk call to it; each implementation fills its table and keeps everything else private.
+#pragma once
+
+#include "platform/kernel/rtk.h"
+
+namespace kx {
+
+struct RtkKernelOps {
+    const char* name;  // "threads" or "oneproc", as KX_KERNEL and kxplay --kernel spell it
+    decltype(&RtkCreateTask) createTask;
+    decltype(&RtkResumeTask) resumeTask;
+    decltype(&RtkDeleteTask) deleteTask;
+    decltype(&RtkCheckDeleted) checkDeleted;
+    decltype(&RtkSendTaskEvent) sendTaskEvent;
+    decltype(&RtkReceiveTaskEvent) receiveTaskEvent;
+    decltype(&RtkSleepTaskUsec) sleepTaskUsec;
+    decltype(&RtkCreateCriticalSection) createCriticalSection;
+    decltype(&RtkDeleteCriticalSection) deleteCriticalSection;
+    decltype(&RtkEnterCriticalSection) enterCriticalSection;
+    decltype(&RtkLeaveCriticalSection) leaveCriticalSection;
+    decltype(&RtkSetRealtimeScheduling) setRealtimeScheduling;
+    decltype(&RtkSetSingleProcessor) setSingleProcessor;
+    decltype(&RtkSetSleepScale) setSleepScale;
+    decltype(&RtkSleepCount) sleepCount;
+    decltype(&RtkDroppedEvents) droppedEvents;
+    decltype(&RtkResetCounters) resetCounters;
+    decltype(&RtkCurrentTask) currentTask;
+    decltype(&RtkTaskExists) taskExists;
+    decltype(&RtkTaskPriority) taskPriority;
+    decltype(&RtkTaskName) taskName;
+    decltype(&RtkEventPending) eventPending;
+    decltype(&RtkThreadsAlive) threadsAlive;
+    decltype(&RtkSectionsAlive) sectionsAlive;
+    decltype(&RtkWaitQuiescent) waitQuiescent;
+    decltype(&RtkWaitUntil) waitUntil;
+    decltype(&RtkIdle) idle;
+    decltype(&RtkNowUsec) nowUsec;
+    decltype(&RtkPreemptionPoint) preemptionPoint;
+};
+
+extern const RtkKernelOps rtkThreadsKernel;  // platform/kernel/threads/
+extern const RtkKernelOps rtkOneProcKernel;  // platform/kernel/oneproc/
+
+}  // namespace kx

@@ -1,0 +1,721 @@
+// The one-processor kernel: every task is a coroutine (fiber.h) on the one host thread that
+// uses the kernel, and the host thread itself is the lowest context of all. The scheduler picks
+// the highest-priority ready context, equal priorities in the order they became ready; the
+// context that runs keeps the processor until it blocks, ends, or makes a higher one ready.
+// Time is a virtual clock that moves only when nothing is ready, to the next deadline. All state
+// below belongs to that one thread, so none of it is locked; a call from any other thread is a
+// misuse that the kernel reports and stops on.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fault.h"
+#include "platform/kernel/kernels.h"
+#include "platform/kernel/oneproc/explore.h"
+#include "platform/kernel/oneproc/fiber.h"
+
+namespace kx {
+namespace oneproc {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kStackBytes = 1024 * 1024;  // the sanitizer's frames are large
+#else
+constexpr size_t kStackBytes = 256 * 1024;
+#endif
+constexpr int kHostPriority = -1;  // below every task (task priorities are 0..65535)
+
+// Thrown into a deleted task at its next kernel call; only the task's trampoline catches it.
+struct TaskUnwind {};
+
+enum class Wait : uint8_t {
+    None,        // ready, or running
+    Receive,     // an event its mask selects
+    Sleep,       // its deadline
+    Section,     // a critical section to be left
+    Condition,   // RtkWaitUntil's predicate
+    Quiescence,  // every other task quiescent
+};
+
+struct Task {
+    RtkTaskId id = 0;  // 0: the host thread
+    std::string name;
+    int priority = kHostPriority;
+    RtkTaskEntry entry = nullptr;
+    void* argument = nullptr;
+    Fiber fiber;
+    bool resumed = false;
+    bool finished = false;  // its entry has returned or unwound
+    bool deleted = false;   // its id names it no more; it ends at its next kernel call
+    bool ready = false;
+    uint64_t readySince = 0;  // order among equal priorities: the earliest ready runs first
+    Wait wait = Wait::None;
+    uint16_t mask = 0;
+    bool timed = false;
+    uint64_t deadline = 0;
+    bool timedOut = false;
+    RtkHandle section = 0;
+    bool (*condition)(void*) = nullptr;
+    void* conditionContext = nullptr;
+    RtkTaskId except = 0;
+    uint16_t pending[RTK_PENDING_MAX] = {};  // distinct codes, oldest first
+    int pendingCount = 0;
+};
+
+struct Section {
+    std::string name;
+    Task* owner = nullptr;
+};
+
+struct Kernel {
+    Task host;
+    Task* current = &host;
+    std::vector<Task*> tasks;  // every task not yet reaped, in creation order
+    std::vector<Task*> ended;  // finished tasks whose stacks wait to be released
+    std::map<RtkHandle, Section> sections;
+    RtkTaskId nextTask = 1;
+    RtkHandle nextSection = 1;
+    uint64_t now = 0;  // the virtual clock, microseconds
+    uint64_t readySerial = 0;
+    uint64_t sleeps = 0;
+    uint64_t dropped = 0;
+    uint32_t sleepScale = 100;
+    std::thread::id thread{};  // the one host thread that uses this kernel
+    bool threadKnown = false;
+};
+
+Kernel* makeKernel() {
+    auto* k = new Kernel;
+    k->host.ready = true;  // the host thread runs when it first calls
+    return k;
+}
+
+Kernel& kernel() {
+    static Kernel* instance = makeKernel();  // never destroyed: tasks may be left at exit
+    return *instance;
+}
+
+[[noreturn]] void misuse(const char* what) {
+    std::fprintf(stderr, "rtk oneproc: %s\n", what);
+    std::abort();
+}
+
+// Every call starts here: the kernel belongs to the first thread that called it.
+Kernel& enter() {
+    Kernel& k = kernel();
+    if (!k.threadKnown) {
+        k.thread = std::this_thread::get_id();
+        k.threadKnown = true;
+    } else if (k.thread != std::this_thread::get_id()) {
+        misuse("called from a second host thread; this kernel runs on one");
+    }
+    return k;
+}
+
+Task* findTask(Kernel& k, RtkTaskId id) {
+    if (id == 0)
+        return nullptr;
+    for (Task* t : k.tasks) {
+        if (t->id == id && !t->deleted && !t->finished)
+            return t;
+    }
+    return nullptr;
+}
+
+bool hasPending(const Task* t, uint16_t mask) {
+    for (int i = 0; i < t->pendingCount; ++i) {
+        if ((t->pending[i] & mask) != 0)
+            return true;
+    }
+    return false;
+}
+
+bool takePending(Task* t, uint16_t mask, uint16_t* code) {
+    for (int i = 0; i < t->pendingCount; ++i) {
+        if ((t->pending[i] & mask) == 0)
+            continue;
+        *code = t->pending[i];
+        for (int j = i + 1; j < t->pendingCount; ++j)
+            t->pending[j - 1] = t->pending[j];
+        --t->pendingCount;
+        return true;
+    }
+    return false;
+}
+
+void makeReady(Kernel& k, Task* t) {
+    if (t->ready)
+        return;
+    t->ready = true;
+    t->readySince = ++k.readySerial;
+    t->wait = Wait::None;
+}
+
+// Cannot run before something else happens: suspended, ended, or blocked in a receive with
+// nothing pending for it, or itself waiting on others (RtkWaitUntil, RtkWaitQuiescent).
+bool quiescent(const Task* t) {
+    if (t->finished || !t->resumed)
+        return true;
+    if (t->ready || t->deleted)
+        return false;
+    switch (t->wait) {
+        case Wait::Receive:
+            return !hasPending(t, t->mask);
+        case Wait::Condition:
+        case Wait::Quiescence:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool othersQuiescent(const Kernel& k, const Task* self, RtkTaskId except) {
+    for (const Task* t : k.tasks) {
+        if (t == self || (except != 0 && t->id == except))
+            continue;
+        if (!quiescent(t))
+            return false;
+    }
+    return true;
+}
+
+// Waits whose condition may have come true without an event: the platform's predicates and
+// quiescence. Asked at every scheduling decision, in a fixed order.
+void wakeConditions(Kernel& k) {
+    auto look = [&k](Task* t) {
+        if (t->ready)
+            return;
+        if (t->wait == Wait::Condition && t->condition(t->conditionContext))
+            makeReady(k, t);
+        else if (t->wait == Wait::Quiescence && othersQuiescent(k, t, t->except))
+            makeReady(k, t);
+    };
+    for (Task* t : k.tasks)
+        look(t);
+    look(&k.host);
+}
+
+Task* highestReady(Kernel& k) {
+    Task* best = nullptr;
+    auto consider = [&best](Task* t) {
+        if (!t->ready)
+            return;
+        if (best == nullptr || t->priority > best->priority ||
+            (t->priority == best->priority && t->readySince < best->readySince))
+            best = t;
+    };
+    for (Task* t : k.tasks)
+        consider(t);
+    consider(&k.host);
+    return best;
+}
+
+// Nothing is ready: the clock moves to the earliest deadline and every wait due by then ends.
+bool advanceClock(Kernel& k) {
+    bool any = false;
+    uint64_t next = 0;
+    auto earliest = [&](const Task* t) {
+        if (!t->ready && t->timed && t->wait != Wait::None && (!any || t->deadline < next)) {
+            next = t->deadline;
+            any = true;
+        }
+    };
+    for (const Task* t : k.tasks)
+        earliest(t);
+    earliest(&k.host);
+    if (!any)
+        return false;
+    k.now = std::max(k.now, next);
+    auto due = [&](Task* t) {
+        if (!t->ready && t->timed && t->wait != Wait::None && t->deadline <= k.now) {
+            t->timedOut = true;
+            makeReady(k, t);
+        }
+    };
+    for (Task* t : k.tasks)
+        due(t);
+    due(&k.host);
+    return true;
+}
+
+[[noreturn]] void deadlock(Kernel& k) {
+    std::fprintf(stderr, "rtk oneproc: deadlock at %llu us: nothing is ready and nothing is due\n",
+                 static_cast<unsigned long long>(k.now));
+    auto show = [](const Task* t) {
+        static const char* const waits[] = {"none",    "receive",   "sleep",
+                                            "section", "condition", "quiescence"};
+        std::fprintf(stderr, "  %s (id %u, priority %d): waits for %s\n",
+                     t->id == 0 ? "host" : t->name.c_str(), t->id, t->priority,
+                     waits[static_cast<int>(t->wait)]);
+    };
+    show(&k.host);
+    for (const Task* t : k.tasks) {
+        if (t->resumed && !t->finished)
+            show(t);
+    }
+    std::abort();
+}
+
+void releaseEnded(Kernel& k) {
+    for (Task* t : k.ended) {
+        if (t != k.current) {
+            fiberRelease(&t->fiber);
+            delete t;
+        }
+    }
+    k.ended.erase(
+        std::remove_if(k.ended.begin(), k.ended.end(), [&k](Task* t) { return t != k.current; }),
+        k.ended.end());
+}
+
+void unwindIfDeleted(Kernel& k) {
+    if (k.current != &k.host && k.current->deleted && !k.current->finished)
+        throw TaskUnwind{};
+}
+
+// The one scheduling decision: runs the highest ready context (the caller keeps running if it
+// is that one). Returns on the caller's context once it is chosen again; a deleted task then
+// unwinds.
+void schedule(Kernel& k) {
+    for (;;) {
+        wakeConditions(k);
+        Task* next = highestReady(k);
+        if (next == nullptr) {
+            if (!advanceClock(k))
+                deadlock(k);
+            continue;
+        }
+        if (next != k.current) {
+            Task* self = k.current;
+            k.current = next;
+            fiberSwitch(&self->fiber, &next->fiber, self->finished);
+            releaseEnded(k);
+        }
+        break;
+    }
+    unwindIfDeleted(k);
+}
+
+// The calling context waits in state `wait` until made ready again.
+void block(Kernel& k, Wait wait, int64_t timeoutUs) {
+    Task* self = k.current;
+    self->ready = false;
+    self->wait = wait;
+    self->timed = timeoutUs >= 0;
+    self->deadline = self->timed ? k.now + static_cast<uint64_t>(timeoutUs) : 0;
+    self->timedOut = false;
+    schedule(k);
+    self->timed = false;
+}
+
+// A place where the explorer may let a pending wake-up preempt the caller.
+void preemptionPlace(Kernel& k) {
+    if (!exploring() || k.current == &k.host)
+        return;
+    if (!explorePreemptHere())
+        return;
+    // The earliest pending deadline of a higher context takes effect now.
+    Task* first = nullptr;
+    for (Task* t : k.tasks) {
+        if (!t->ready && t->timed && t->wait != Wait::None && t->priority > k.current->priority &&
+            (first == nullptr || t->deadline < first->deadline))
+            first = t;
+    }
+    if (first == nullptr)
+        return;
+    k.now = std::max(k.now, first->deadline);
+    first->timedOut = true;
+    makeReady(k, first);
+    exploreNotePreemption();
+    schedule(k);
+}
+
+// Runs on a task's own stack: the entry, then the end. The unwind of a deletion stops here.
+void trampoline() {
+    Kernel& k = kernel();
+    Task* self = k.current;
+    if (!self->deleted) {
+        try {
+            self->entry(self->argument);
+        } catch (const TaskUnwind&) {
+            // Deleted: the unwind has run the destructors of the entry's frames.
+        }
+    }
+    self->finished = true;
+    self->ready = false;
+    self->wait = Wait::None;
+    k.tasks.erase(std::find(k.tasks.begin(), k.tasks.end(), self));
+    k.ended.push_back(self);
+    schedule(k);  // never returns: nothing makes a finished task ready
+    misuse("a finished task was run again");
+}
+
+// ---- Tasks ----
+
+int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
+                      uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id) {
+    (void)stackSize;
+    (void)options;
+    (void)mode;
+    if (id == nullptr)
+        return RTK_ERR_PARAM;
+    *id = 0;
+    Kernel& k = enter();
+    preemptionPlace(k);
+    if (faultCheck(Fault::TaskCreate))
+        return RTK_ERR_FAULT;
+    if (entry == nullptr)
+        return RTK_ERR_PARAM;
+    Task* t = new (std::nothrow) Task;
+    if (t == nullptr)
+        return RTK_ERR_RESOURCE;
+    try {
+        t->name = name != nullptr ? name : "";
+        k.tasks.push_back(t);
+    } catch (const std::bad_alloc&) {
+        delete t;
+        return RTK_ERR_RESOURCE;
+    }
+    t->id = k.nextTask++;
+    t->priority = priority;
+    t->entry = entry;
+    t->argument = argument;
+    *id = t->id;
+    return RTK_OK;
+}
+
+int32_t RtkResumeTask(RtkTaskId id) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    if (faultCheck(Fault::TaskResume))
+        return RTK_ERR_FAULT;
+    Task* t = findTask(k, id);
+    if (t == nullptr)
+        return RTK_ERR_NO_TASK;
+    if (t->resumed)
+        return RTK_ERR_STATE;
+    if (!fiberPrepare(&t->fiber, trampoline, kStackBytes))
+        return RTK_ERR_RESOURCE;
+    t->resumed = true;
+    makeReady(k, t);
+    schedule(k);
+    return RTK_OK;
+}
+
+int32_t RtkDeleteTask(RtkTaskId id) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    Task* self = k.current == &k.host ? nullptr : k.current;
+    if (id == 0) {
+        if (self == nullptr)
+            return RTK_ERR_NO_TASK;
+        id = self->id;
+    }
+    Task* t = findTask(k, id);
+    if (t == nullptr)
+        return RTK_ERR_NO_TASK;
+    t->deleted = true;
+    if (!t->resumed) {
+        // Never ran: nothing on a stack of its own to unwind.
+        t->finished = true;
+        k.tasks.erase(std::find(k.tasks.begin(), k.tasks.end(), t));
+        delete t;
+        return RTK_OK;
+    }
+    if (t == self)
+        return RTK_OK;  // the entry returns at once, or unwinds at its next kernel call
+    // Blocked or preempted: it runs once more, to unwind where it stands.
+    makeReady(k, t);
+    schedule(k);
+    return RTK_OK;
+}
+
+void RtkCheckDeleted() {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    unwindIfDeleted(k);
+}
+
+RtkTaskId RtkCurrentTask() {
+    Kernel& k = enter();
+    return k.current->id;
+}
+
+bool RtkTaskExists(RtkTaskId id) {
+    return findTask(enter(), id) != nullptr;
+}
+
+uint16_t RtkTaskPriority(RtkTaskId id) {
+    Task* t = findTask(enter(), id);
+    return t != nullptr ? static_cast<uint16_t>(t->priority) : 0;
+}
+
+const char* RtkTaskName(RtkTaskId id) {
+    Task* t = findTask(enter(), id);
+    return t != nullptr ? t->name.c_str() : "";
+}
+
+int RtkThreadsAlive() {
+    Kernel& k = enter();
+    return static_cast<int>(k.tasks.size());
+}
+
+// ---- Task events ----
+
+int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    if (code == 0)
+        return RTK_ERR_PARAM;
+    Task* t = findTask(k, id);
+    if (t == nullptr)
+        return RTK_ERR_NO_TASK;
+    for (int i = 0; i < t->pendingCount; ++i) {
+        if (t->pending[i] == code)
+            return RTK_OK;
+    }
+    if (t->pendingCount == RTK_PENDING_MAX) {
+        ++k.dropped;
+        return RTK_ERR_RESOURCE;
+    }
+    t->pending[t->pendingCount++] = code;
+    if (!t->ready && t->wait == Wait::Receive && (code & t->mask) != 0) {
+        makeReady(k, t);
+        schedule(k);
+    }
+    return RTK_OK;
+}
+
+int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2,
+                            int32_t timeoutMs, uint16_t* code) {
+    (void)reserved0;
+    (void)reserved2;
+    if (code == nullptr)
+        return RTK_ERR_PARAM;
+    *code = 0;
+    Kernel& k = enter();
+    if (k.current == &k.host)
+        return RTK_ERR_NO_TASK;
+    preemptionPlace(k);
+    unwindIfDeleted(k);
+    Task* self = k.current;
+    if (takePending(self, mask, code))
+        return RTK_OK;
+    if (timeoutMs == 0)
+        return RTK_ERR_TIMEOUT;
+    self->mask = mask;
+    block(k, Wait::Receive, timeoutMs > 0 ? int64_t{timeoutMs} * 1000 : -1);
+    return takePending(self, mask, code) ? RTK_OK : RTK_ERR_TIMEOUT;
+}
+
+bool RtkEventPending(RtkTaskId id, uint16_t mask) {
+    Task* t = findTask(enter(), id);
+    return t != nullptr && hasPending(t, mask);
+}
+
+uint64_t RtkDroppedEvents() {
+    return enter().dropped;
+}
+
+// ---- Sleep and time ----
+
+int32_t RtkSleepTaskUsec(uint32_t microseconds) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    unwindIfDeleted(k);
+    ++k.sleeps;
+    uint64_t scaled = uint64_t{microseconds} * k.sleepScale / 100;
+    if (scaled != 0)
+        block(k, Wait::Sleep, static_cast<int64_t>(scaled));
+    return RTK_OK;
+}
+
+void RtkIdle(uint32_t microseconds) {
+    Kernel& k = enter();
+    block(k, Wait::Sleep, microseconds);
+}
+
+uint64_t RtkNowUsec() {
+    return enter().now;
+}
+
+uint64_t RtkSleepCount() {
+    return enter().sleeps;
+}
+
+void RtkSetSleepScale(uint32_t percent) {
+    enter().sleepScale = percent;
+}
+
+void RtkResetCounters() {
+    Kernel& k = enter();
+    k.sleeps = 0;
+    k.dropped = 0;
+}
+
+void RtkSetRealtimeScheduling(bool) {}
+void RtkSetSingleProcessor(bool) {}
+
+void RtkPreemptionPoint() {
+    Kernel& k = enter();
+    preemptionPlace(k);
+}
+
+// ---- Waiting for others ----
+
+bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    Task* self = k.current;
+    // Ready tasks of lower priority must get the processor first: the caller waits.
+    if (othersQuiescent(k, self, except))
+        return true;
+    self->except = except;
+    block(k, Wait::Quiescence, timeoutMs >= 0 ? int64_t{timeoutMs} * 1000 : -1);
+    return othersQuiescent(k, self, except);
+}
+
+bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    unwindIfDeleted(k);
+    if (ready(context))
+        return true;
+    Task* self = k.current;
+    self->condition = ready;
+    self->conditionContext = context;
+    block(k, Wait::Condition, timeoutMs >= 0 ? int64_t{timeoutMs} * 1000 : -1);
+    self->condition = nullptr;
+    return ready(context);
+}
+
+// ---- Critical sections ----
+
+int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle) {
+    if (handle == nullptr)
+        return RTK_ERR_PARAM;
+    *handle = 0;
+    Kernel& k = enter();
+    preemptionPlace(k);
+    if (faultCheck(Fault::SectionCreate))
+        return RTK_ERR_FAULT;
+    try {
+        RtkHandle h = k.nextSection;
+        k.sections[h].name = name != nullptr ? name : "";
+        ++k.nextSection;
+        *handle = h;
+    } catch (const std::bad_alloc&) {
+        return RTK_ERR_RESOURCE;
+    }
+    return RTK_OK;
+}
+
+// Waiters for a section that is left or deleted become ready and look again.
+void wakeSectionWaiters(Kernel& k, RtkHandle handle) {
+    for (Task* t : k.tasks) {
+        if (!t->ready && t->wait == Wait::Section && t->section == handle)
+            makeReady(k, t);
+    }
+    if (!k.host.ready && k.host.wait == Wait::Section && k.host.section == handle)
+        makeReady(k, &k.host);
+}
+
+int32_t RtkDeleteCriticalSection(RtkHandle handle) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    auto it = k.sections.find(handle);
+    if (it == k.sections.end())
+        return RTK_ERR_PARAM;
+    k.sections.erase(it);
+    wakeSectionWaiters(k, handle);
+    schedule(k);
+    return RTK_OK;
+}
+
+int32_t RtkEnterCriticalSection(RtkHandle handle) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    if (faultCheck(Fault::SectionEnter))
+        return RTK_ERR_FAULT;
+    unwindIfDeleted(k);
+    Task* self = k.current;
+    for (;;) {
+        auto it = k.sections.find(handle);
+        if (it == k.sections.end())
+            return RTK_ERR_PARAM;
+        Section& section = it->second;
+        if (section.owner == self)
+            return RTK_ERR_STATE;  // not re-entrant
+        if (section.owner == nullptr) {
+            section.owner = self;
+            return RTK_OK;
+        }
+        self->section = handle;
+        block(k, Wait::Section, -1);
+    }
+}
+
+int32_t RtkLeaveCriticalSection(RtkHandle handle) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    auto it = k.sections.find(handle);
+    if (it == k.sections.end())
+        return RTK_ERR_PARAM;
+    if (it->second.owner != k.current)
+        return RTK_ERR_STATE;
+    it->second.owner = nullptr;
+    wakeSectionWaiters(k, handle);
+    schedule(k);
+    return RTK_OK;
+}
+
+int RtkSectionsAlive() {
+    return static_cast<int>(enter().sections.size());
+}
+
+}  // namespace
+
+}  // namespace oneproc
+
+const RtkKernelOps rtkOneProcKernel = {
+    "oneproc",
+    oneproc::RtkCreateTask,
+    oneproc::RtkResumeTask,
+    oneproc::RtkDeleteTask,
+    oneproc::RtkCheckDeleted,
+    oneproc::RtkSendTaskEvent,
+    oneproc::RtkReceiveTaskEvent,
+    oneproc::RtkSleepTaskUsec,
+    oneproc::RtkCreateCriticalSection,
+    oneproc::RtkDeleteCriticalSection,
+    oneproc::RtkEnterCriticalSection,
+    oneproc::RtkLeaveCriticalSection,
+    oneproc::RtkSetRealtimeScheduling,
+    oneproc::RtkSetSingleProcessor,
+    oneproc::RtkSetSleepScale,
+    oneproc::RtkSleepCount,
+    oneproc::RtkDroppedEvents,
+    oneproc::RtkResetCounters,
+    oneproc::RtkCurrentTask,
+    oneproc::RtkTaskExists,
+    oneproc::RtkTaskPriority,
+    oneproc::RtkTaskName,
+    oneproc::RtkEventPending,
+    oneproc::RtkThreadsAlive,
+    oneproc::RtkSectionsAlive,
+    oneproc::RtkWaitQuiescent,
+    oneproc::RtkWaitUntil,
+    oneproc::RtkIdle,
+    oneproc::RtkNowUsec,
+    oneproc::RtkPreemptionPoint,
+};
+
+}  // namespace kx
