@@ -1,16 +1,25 @@
 # Wraps the CMake presets. `make demo` renders the built-in demo; `make test` runs the tests.
+# `make conformance PORT=DIR` runs the platform's conformance tests against the seam's
+# implementation in DIR (docs/porting.md).
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD ?= build/fuzz
 
-.PHONY: all demo test test-asan test-tsan test-m32 bench fuzz format clean
+PORT ?= platform/kernel/threads
+PORT_ENV ?=
+
+.PHONY: all demo test test-asan test-tsan test-m32 test-release test-clang conformance bench fuzz \
+        format clean
 
 all:
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
-demo: all
+# The demo needs kxplay and the libraries it links, not the test suite.
+demo:
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS) --target kxplay
 	./build/default/tools/kxplay --demo
 
 define run_tests
@@ -30,6 +39,20 @@ test-tsan:
 
 test-m32:
 	$(call run_tests,m32)
+
+test-release:
+	$(call run_tests,release)
+
+test-clang:
+	$(call run_tests,clang)
+
+# The kernel and device tests built against the sources in PORT (which take precedence over the
+# tree's platform/), run with the environment PORT_ENV (VAR=value ...).
+conformance:
+	cmake -S . -B build/conformance -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKX_WERROR=ON \
+	      -DKX_PORT="$(abspath $(PORT))" -DKX_PORT_ENV="$(PORT_ENV)"
+	cmake --build build/conformance -j $(JOBS) --target conformance
+	ctest --test-dir build/conformance -L conformance -j $(JOBS) --output-on-failure $(CTEST_ARGS)
 
 bench:
 	cmake --preset bench

@@ -26,7 +26,6 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr uint16_t kChannels = 2;
 constexpr uint32_t kRate = 44100;
 constexpr uint16_t kBits = 16;
-constexpr uint32_t kBytesPerFrame = kChannels * kBits / 8;
 constexpr uint32_t kDefaultFrames = 1024;
 constexpr uint32_t kFullVolume = 100;
 constexpr uint16_t kExitEvent = 0x4000;
@@ -53,6 +52,9 @@ struct Driver {
     HdaClock streamClock = HdaClock::Free;  // the clock the open stream was opened with
     uint32_t streamFrames = kDefaultFrames;
     HdaStats stats{};
+
+    // A driver plays at full volume until told otherwise, as after hdaReset.
+    Driver() { stats.volume = kFullVolume; }
 
     HdaPeriodHook hook = nullptr;
     void* hookContext = nullptr;

@@ -70,7 +70,7 @@ TEST_F(EngineTest, LoopingSoundRewinds) {
     for (uint32_t frames : {2 * kFrames, kFrames + kFrames / 4}) {
         SCOPED_TRACE(frames);
         std::vector<int16_t> data = rampSamples(frames, 7, 11);
-        kx::SoundHandle s = sound("loop" + std::to_string(frames) + ".wav", data);
+        kx::SoundHandle s = sound(numberedName("loop", frames, ".wav"), data);
         size_t blocks = (frames + kFrames - 1) / kFrames;
         size_t first = m.periods();
         ASSERT_EQ(setSoundState(s, SND_PLAYING, SND_PLAY | SND_LOOP), kx::SND_OK);
@@ -89,10 +89,8 @@ TEST_F(EngineTest, TwoSoundsClampAtTheSampleLimits) {
     };
     const Case cases[] = {{30000, 10000, 32767}, {-30000, -10000, -32768}, {100, -300, -200}};
     for (const Case& c : cases) {
-        kx::SoundHandle a =
-            sound("a" + std::to_string(c.a) + ".wav", constantSamples(kFrames, c.a));
-        kx::SoundHandle b =
-            sound("b" + std::to_string(c.b) + ".wav", constantSamples(kFrames, c.b));
+        kx::SoundHandle a = sound(numberedName("a", c.a, ".wav"), constantSamples(kFrames, c.a));
+        kx::SoundHandle b = sound(numberedName("b", c.b, ".wav"), constantSamples(kFrames, c.b));
         ASSERT_EQ(setSoundState(a, SND_PLAYING), kx::SND_OK);
         ASSERT_EQ(setSoundState(b, SND_PLAYING), kx::SND_OK);
         m.step();
@@ -145,7 +143,7 @@ TEST_F(EngineTest, StateTableEdges) {
 TEST_F(EngineTest, FifthSoundWithoutABlockIsSilent) {
     std::vector<kx::SoundHandle> held;
     for (int i = 0; i < 4; ++i) {
-        held.push_back(sound("held" + std::to_string(i) + ".wav", constantSamples(8 * kFrames, 9)));
+        held.push_back(sound(numberedName("held", i, ".wav"), constantSamples(8 * kFrames, 9)));
         ASSERT_EQ(setSoundState(held.back(), SND_PLAYING), kx::SND_OK);
         ASSERT_EQ(setSoundState(held.back(), SND_PAUSED), kx::SND_OK);
     }

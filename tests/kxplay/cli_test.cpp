@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "dxmix/dxmix.h"
+#include "platform/devices/hda.h"
+#include "platform/kernel/rtk.h"
 #include "tests/kxplay/kxplay_run.h"
 #include "tests/support/wavgen.h"
 
@@ -26,7 +29,7 @@ class KxplayCli : public ::testing::Test {
   protected:
     void SetUp() override {
         for (int i = 0; i < 5; ++i)
-            dir.write("t" + std::to_string(i) + ".wav", stereo(1000 + 300 * i, i + 1));
+            dir.write(kxtest::numberedName("t", i, ".wav"), stereo(1000 + 300 * i, i + 1));
         kxtest::WavLayout mono;
         mono.channels = 1;
         mono.data = kxtest::Bytes(400, 0);
@@ -142,6 +145,23 @@ TEST_F(KxplayCli, RendersArePureAndStandardOutputCarriesTheSameSamples) {
     for (int16_t s : samples)
         nonzero += s != 0;
     EXPECT_GT(nonzero, 6 * 300);
+}
+
+// --version names the build it comes from: the kernel, whether ALSA is built in, and the mix
+// variant this processor runs, which is the fastest variant it supports.
+TEST_F(KxplayCli, VersionNamesTheBuild) {
+    int count = 0;
+    const kx::S16sMixVariant* variants = kx::S16sMixVariants(&count);
+    std::string fastest;
+    for (int i = 0; i < count; ++i)
+        if (variants[i].supported)
+            fastest = variants[i].name;
+    std::string expected = std::string("build: kernel ") +
+                           kx::RtkKernelName(kx::RtkSelectedKernel()) + ", ALSA " +
+                           (kx::hdaHasAlsa() ? "yes" : "no") + ", mix " + fastest;
+    KxplayRun run = runKxplay(dir.path(), "--version");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "kxplay 0.1.0 (kxaudio)\n" + expected + "\n");
 }
 
 }  // namespace

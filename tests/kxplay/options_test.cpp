@@ -1,6 +1,10 @@
 // kxplay's command line: accepted forms and what they set, and every usage error.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +129,44 @@ TEST(KxplayOptions, UsageErrorsSayWhatIsWrong) {
         EXPECT_EQ(parse(c.args, &o, &error), 2) << c.expected;
         EXPECT_NE(error.find(c.expected), std::string::npos)
             << "message: " << error << "\nwanted: " << c.expected;
+    }
+}
+
+// The manual page (written by hand) and docs/kxplay.md stay in step with the options kxplay
+// takes: each names exactly the long options of --help, and every short form of one.
+TEST(KxplayOptions, ManualPageAndGuideNameEveryOption) {
+    auto find = [](std::string text, const char* pattern) {
+        text = std::regex_replace(text, std::regex(R"(\\-)"), "-");  // roff's escaped dash
+        std::set<std::string> found;
+        std::regex re(pattern);
+        for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it)
+            found.insert((*it)[2]);
+        return found;
+    };
+    const char* longOption = R"((^|[^\w-])(--[a-z][a-z0-9-]*))";
+    auto section = [](const std::string& text, const char* from, const char* to) {
+        size_t start = text.find(from);
+        return start == std::string::npos ? std::string()
+                                          : text.substr(start, text.find(to, start) - start);
+    };
+    auto read = [](const char* relative) {
+        std::ifstream in(std::string(KX_SOURCE_DIR) + "/" + relative);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    std::string usage = kx::kxplayUsage();
+    std::set<std::string> shortForms = find(usage, R"((^|\s)(-[a-z]), --)");
+    ASSERT_EQ(shortForms, (std::set<std::string>{"-h", "-o", "-q"}));
+    const std::string documents[][2] = {
+        {"docs/kxplay.md", section(read("docs/kxplay.md"), "## Options", "\n## ")},
+        {"docs/kxplay.1", section(read("docs/kxplay.1"), ".SH OPTIONS", ".SH SCENES")},
+    };
+    for (const auto& [name, text] : documents) {
+        EXPECT_EQ(find(text, longOption), find(usage, longOption)) << name;
+        for (const std::string& option : shortForms)
+            EXPECT_EQ(find(text, R"((^|[^\w-])(-[a-z])\b)").count(option), 1u)
+                << name << ": " << option;
     }
 }
 

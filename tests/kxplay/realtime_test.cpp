@@ -95,7 +95,7 @@ TEST(KxplayRealTime, EveryFrameOfEveryFileIsHeard) {
         TempDir dir;
         std::string args = row.options;
         for (size_t i = 0; i < row.files.size(); ++i) {
-            std::string name = "f" + std::to_string(i) + ".wav";
+            std::string name = kxtest::numberedName("f", static_cast<long>(i), ".wav");
             dir.write(name, kxtest::canonicalWav(
                                 tone(row.files[i], static_cast<int16_t>(100 + 900 * i))));
             args += " " + name;
@@ -179,7 +179,7 @@ TEST(KxplayRealTime, AlsaPlaysWhatTheFileGets) {
         dir.write("alsa.conf", Bytes(config.begin(), config.end()));
         std::string args = c.options;
         for (size_t i = 0; i < c.files.size(); ++i) {
-            std::string name = "f" + std::to_string(i) + ".wav";
+            std::string name = kxtest::numberedName("f", static_cast<long>(i), ".wav");
             dir.write(name,
                       kxtest::canonicalWav(tone(c.files[i], static_cast<int16_t>(100 + 900 * i))));
             args += " " + name;

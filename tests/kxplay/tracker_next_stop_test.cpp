@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/wavgen.h"
 #include "tools/kxplay/tracker.h"
 
 namespace {
@@ -47,7 +48,8 @@ TEST(TrackerNextStop, IsTheSoonestEndOfAPlayingSoundThatDoesNotLoop) {
         kx::trackerInit(&t, P);
         uintptr_t n = 1;
         for (const Sound& s : c.sounds) {
-            kx::trackerCreated(&t, "s" + std::to_string(n), SND_OK, fake(n), s.dataLength);
+            kx::trackerCreated(&t, kxtest::numberedName("s", static_cast<long>(n)), SND_OK, fake(n),
+                               s.dataLength);
             kx::trackerPlayed(&t, fake(n), false, s.loop, SND_OK);
             if (s.paused)
                 kx::trackerPaused(&t, fake(n), SND_OK);
@@ -62,7 +64,8 @@ TEST(TrackerNextStop, AdvancingThatFarStopsASoundAndOneFewerStopsNone) {
     kx::PlayTracker t;
     kx::trackerInit(&t, P);
     for (uintptr_t n = 1; n <= 3; ++n) {
-        kx::trackerCreated(&t, "s" + std::to_string(n), SND_OK, fake(n), lengths[n - 1]);
+        kx::trackerCreated(&t, kxtest::numberedName("s", static_cast<long>(n)), SND_OK, fake(n),
+                           lengths[n - 1]);
         kx::trackerPlayed(&t, fake(n), false, false, SND_OK);
     }
     const uint64_t expectedStops[] = {1, 3, 8};

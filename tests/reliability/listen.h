@@ -66,9 +66,11 @@ inline std::vector<int> firstSlices(int n) {
 
 inline std::string sliceList(const std::vector<int>& heard) {
     std::string out = "[";
-    for (size_t i = 0; i < heard.size(); ++i)
-        out +=
-            (i ? " " : "") + (heard[i] == kNoise ? std::string("noise") : std::to_string(heard[i]));
+    for (size_t i = 0; i < heard.size(); ++i) {
+        if (i > 0)
+            out += ' ';
+        out += heard[i] == kNoise ? std::string("noise") : std::to_string(heard[i]);
+    }
     return out + "]";
 }
 

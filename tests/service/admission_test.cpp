@@ -15,7 +15,7 @@ class AdmissionTest : public EngineTest {
     void SetUp() override {
         EngineTest::SetUp();
         for (int i = 0; i < 6; ++i)
-            s.push_back(sound("s" + std::to_string(i) + ".wav",
+            s.push_back(sound(numberedName("s", i, ".wav"),
                               constantSamples(50 * kFrames, static_cast<int16_t>(1 << i))));
     }
     // States of the sounds, as a string of S/P/A (stopped, playing, paused) for readable checks.

@@ -47,6 +47,14 @@ std::vector<int16_t> rampSamples(uint32_t frames, int16_t start = 1, int16_t ste
 std::vector<int16_t> constantSamples(uint32_t frames, int16_t value);
 std::vector<int16_t> noiseSamples(uint32_t frames, uint32_t seed);
 
+// "<stem><number><suffix>": numberedName("s", 3, ".wav") is "s3.wav". Built by appending: g++ 12
+// at -O3 warns falsely (-Wrestrict) on `"literal" + std::string&&`, which inserts at the front.
+inline std::string numberedName(const char* stem, long number, const char* suffix = "") {
+    std::string name(stem);
+    name.append(std::to_string(number)).append(suffix);
+    return name;
+}
+
 void writeFile(const std::string& path, const Bytes& bytes);
 Bytes readFile(const std::string& path);
 

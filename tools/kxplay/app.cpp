@@ -21,7 +21,9 @@
 #include <string>
 #include <thread>
 
+#include "dxmix/dxmix.h"
 #include "platform/devices/hda.h"
+#include "platform/kernel/rtk.h"
 #include "tools/kxplay/demo.h"
 #include "tools/kxplay/info.h"
 #include "tools/kxplay/live.h"
@@ -109,6 +111,11 @@ std::string makeTempDirectory() {
 
 }  // namespace
 
+std::string kxplayBuildLine() {
+    return std::string("build: kernel ") + RtkKernelName(RtkSelectedKernel()) + ", ALSA " +
+           (hdaHasAlsa() ? "yes" : "no") + ", mix " + S16sMixSelected();
+}
+
 int kxplayMain(int argc, char** argv) {
     KxplayOptions options;
     std::string error;
@@ -120,7 +127,7 @@ int kxplayMain(int argc, char** argv) {
             std::fputs(kxplayUsage(), stdout);
             return KXPLAY_EXIT_OK;
         case KxplayMode::Version:
-            std::printf("kxplay %s (kxaudio)\n", KXPLAY_VERSION);
+            std::printf("kxplay %s (kxaudio)\n%s\n", KXPLAY_VERSION, kxplayBuildLine().c_str());
             return KXPLAY_EXIT_OK;
         case KxplayMode::Info:
             return runWavInfo(options.files, stdout);

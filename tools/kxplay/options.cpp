@@ -51,7 +51,7 @@ const char kUsage[] =
     "Other:\n"
     "  -q, --quiet         print errors only (no log, progress or summary)\n"
     "  -h, --help          show this help\n"
-    "      --version       show the version\n"
+    "      --version       show the version and the build (kernel, ALSA, mix variant)\n"
     "\n"
     "Scene commands (TIME is seconds such as 1.5, or a period index such as p64; a line\n"
     "without 'at TIME' runs at the start; '#' starts a comment):\n"

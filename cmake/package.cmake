@@ -1,0 +1,107 @@
+# Installation and packaging: `cmake --install` puts kxplay in bin/, its manual page in
+# share/man/man1/, the module's static libraries in lib/ and the public headers in
+# include/kxaudio/ (kxaudio/kxaudio.h and the platform seam, under the paths used in the tree).
+# Another CMake project links kxaudio::kxaudio after find_package(kxaudio): the module together
+# with the platform it runs on here. lib/pkgconfig/kxaudio.pc gives the same to other builds.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(KX_PACKAGE_TARGETS kxaudio kxpool kxwav kxpath kxdxmix kxplatform)
+set(KX_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/kxaudio)
+set(KX_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/kxaudio)
+
+# In the tree the libraries publish the source root as their include directory; installed, they
+# publish include/kxaudio, which holds the headers under the same relative paths.
+foreach(target ${KX_PACKAGE_TARGETS})
+  get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+  set(wrapped "$<INSTALL_INTERFACE:${KX_INSTALL_INCLUDEDIR}>")
+  foreach(dir ${dirs})
+    list(APPEND wrapped "$<BUILD_INTERFACE:${dir}>")
+  endforeach()
+  set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${wrapped}")
+endforeach()
+target_compile_features(kxaudio PUBLIC cxx_std_20)
+# The same name in the tree as after find_package, so the example builds either way.
+add_library(kxaudio::kxaudio ALIAS kxaudio)
+
+install(TARGETS ${KX_PACKAGE_TARGETS} EXPORT kxaudioTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(EXPORT kxaudioTargets NAMESPACE kxaudio:: DESTINATION ${KX_INSTALL_CMAKEDIR})
+install(FILES kxaudio/kxaudio.h DESTINATION ${KX_INSTALL_INCLUDEDIR}/kxaudio)
+install(DIRECTORY platform/ DESTINATION ${KX_INSTALL_INCLUDEDIR}/platform
+        FILES_MATCHING PATTERN "*.h")
+if(TARGET kxplay)
+  install(TARGETS kxplay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES docs/kxplay.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# What the libraries link besides each other: imported targets (Threads::Threads, ALSA::ALSA)
+# become find_dependency calls of the package and link flags of the pkg-config file; libraries
+# found by path are named by that path in both (the exported targets carry it already).
+set(KX_PACKAGE_DEPENDENCIES "")
+set(KX_PACKAGE_LIBRARY_FILES "")
+set(KX_PKGCONFIG_LIBS "")
+foreach(target ${KX_PACKAGE_TARGETS})
+  list(APPEND KX_PKGCONFIG_LIBS "-l${target}")
+  get_target_property(links ${target} LINK_LIBRARIES)
+  foreach(link ${links})
+    if(link MATCHES "^([A-Za-z0-9_]+)::" AND NOT link IN_LIST KX_PACKAGE_TARGETS)
+      list(APPEND KX_PACKAGE_DEPENDENCIES ${CMAKE_MATCH_1})
+    elseif(IS_ABSOLUTE "${link}")
+      list(APPEND KX_PACKAGE_LIBRARY_FILES ${link})  # a library found by path (Boost.Context)
+    endif()
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES KX_PACKAGE_DEPENDENCIES)
+set(KX_PKGCONFIG_EXTRA ${KX_PACKAGE_LIBRARY_FILES})
+foreach(dependency ${KX_PACKAGE_DEPENDENCIES})
+  if(dependency STREQUAL "Threads")
+    list(APPEND KX_PKGCONFIG_EXTRA "-pthread")
+  elseif(dependency STREQUAL "ALSA")
+    list(APPEND KX_PKGCONFIG_EXTRA "-lasound")
+  else()
+    message(FATAL_ERROR "kxaudio.pc: no link flags known for the dependency ${dependency}")
+  endif()
+endforeach()
+list(JOIN KX_PKGCONFIG_LIBS " " KX_PKGCONFIG_LIBS)
+# The prefix is found from the .pc file's own place, so an installed tree may be moved.
+file(RELATIVE_PATH KX_PKGCONFIG_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+string(REGEX REPLACE "/$" "" KX_PKGCONFIG_TO_PREFIX "${KX_PKGCONFIG_TO_PREFIX}")
+list(JOIN KX_PKGCONFIG_EXTRA " " KX_PKGCONFIG_EXTRA)
+
+configure_package_config_file(cmake/kxaudioConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfig.cmake
+                              INSTALL_DESTINATION ${KX_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfigVersion.cmake
+                                 COMPATIBILITY SameMinorVersion)
+configure_file(cmake/kxaudio.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kxaudio.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfigVersion.cmake
+        DESTINATION ${KX_INSTALL_CMAKEDIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kxaudio.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The example, in the tree and against an installed prefix; each run is compared with kxplay's
+# render of the same sound (tests/install/example_test.cmake).
+if(KX_TESTS AND TARGET kxplay)
+  # Flags that a consumer of these libraries needs as well: the sanitizers' runtimes, -m32.
+  set(consumer_flags "")
+  if(KX_SANITIZE STREQUAL "address")
+    set(consumer_flags "-fsanitize=address,undefined")
+  elseif(KX_SANITIZE STREQUAL "thread")
+    set(consumer_flags "-fsanitize=thread")
+  endif()
+  if(KX_M32)
+    string(APPEND consumer_flags " -m32 -msse2")
+  endif()
+  foreach(mode in_tree installed pkgconfig)
+    add_test(NAME example.${mode}
+             COMMAND ${CMAKE_COMMAND} -DMODE=${mode} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                     -DBINARY_DIR=${PROJECT_BINARY_DIR} -DWORK_DIR=${PROJECT_BINARY_DIR}/example-${mode}
+                     -DEXAMPLE=$<TARGET_FILE:kxembed> -DKXPLAY=$<TARGET_FILE:kxplay>
+                     -DCXX=${CMAKE_CXX_COMPILER} -DBUILD_TYPE=${CMAKE_BUILD_TYPE}
+                     "-DFLAGS=${consumer_flags}"
+                     -P ${PROJECT_SOURCE_DIR}/tests/install/example_test.cmake)
+    set_tests_properties(example.${mode} PROPERTIES TIMEOUT 600 LABELS install)
+  endforeach()
+endif()
