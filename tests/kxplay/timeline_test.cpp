@@ -128,9 +128,9 @@ TEST(KxplayTimeline, ATenMinuteSceneWithFiftySoundsStaysOnePicture) {
             int s = static_cast<int>(p / 50) % kSounds;
             kx::SoundHandle h = fake(static_cast<uintptr_t>(s + 1));
             int32_t status = kx::trackerAnyPlaying(t) && p % 200 == 0 ? kx::SND_ERR_TOO_MANY : 0;
-            std::string name = "sound-" + std::to_string(s);
+            std::string name = kxtest::numberedName("sound-", static_cast<long>(s));
             kx::timelineCommand(&r, p, command(kx::SceneVerb::Play, name), status,
-                                "p" + std::to_string(p) + " play " + name);
+                                kxtest::numberedName("p", static_cast<long>(p), " play ") + name);
             kx::trackerPlayed(&t, h, false, false, status);
             ++commands;
         }

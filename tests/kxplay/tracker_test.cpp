@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/wavgen.h"
 #include "tools/kxplay/tracker.h"
 
 namespace {
@@ -255,7 +256,7 @@ TEST(PlayTracker, BlocksAreLentAsTheModuleLendsThem) {
         kx::PlayTracker t;
         kx::trackerInit(&t, P);
         for (int i = 1; i <= 6; ++i)
-            kx::trackerCreated(&t, "s" + std::to_string(i), SND_OK, fake(i), 3 * P);
+            kx::trackerCreated(&t, kxtest::numberedName("s", i), SND_OK, fake(i), 3 * P);
         for (const Step& step : c.steps) {
             SoundHandle h = fake(static_cast<uintptr_t>(step.sound));
             switch (step.op) {
