@@ -147,8 +147,8 @@ TEST_F(KxplayCli, RendersArePureAndStandardOutputCarriesTheSameSamples) {
     EXPECT_GT(nonzero, 6 * 300);
 }
 
-// --version names the build it comes from: the kernel, whether ALSA is built in, and the mix
-// variant this processor runs, which is the fastest variant it supports.
+// --version names the build it comes from: the kernel of each clock, whether ALSA is built in, and
+// the mix variant this processor runs, which is the fastest variant it supports.
 TEST_F(KxplayCli, VersionNamesTheBuild) {
     int count = 0;
     const kx::S16sMixVariant* variants = kx::S16sMixVariants(&count);
@@ -157,7 +157,8 @@ TEST_F(KxplayCli, VersionNamesTheBuild) {
         if (variants[i].supported)
             fastest = variants[i].name;
     std::string expected = std::string("build: kernel ") +
-                           kx::RtkKernelName(kx::RtkSelectedKernel()) + ", ALSA " +
+                           kx::RtkKernelName(kx::RtkKernel::OneProcessor) + " (--fast), " +
+                           kx::RtkKernelName(kx::RtkKernel::Threads) + " (--realtime), ALSA " +
                            (kx::hdaHasAlsa() ? "yes" : "no") + ", mix " + fastest;
     KxplayRun run = runKxplay(dir.path(), "--version");
     EXPECT_EQ(run.status, 0);

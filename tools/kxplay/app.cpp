@@ -112,7 +112,10 @@ std::string makeTempDirectory() {
 }  // namespace
 
 std::string kxplayBuildLine() {
-    return std::string("build: kernel ") + RtkKernelName(RtkSelectedKernel()) + ", ALSA " +
+    // kxplay picks the kernel per run: the one-processor kernel for --fast (unless --kernel says
+    // otherwise), the threaded one for the real-time clock and devices.
+    return std::string("build: kernel ") + RtkKernelName(RtkKernel::OneProcessor) + " (--fast), " +
+           RtkKernelName(RtkKernel::Threads) + " (--realtime), ALSA " +
            (hdaHasAlsa() ? "yes" : "no") + ", mix " + S16sMixSelected();
 }
 
