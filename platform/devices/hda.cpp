@@ -302,10 +302,14 @@ bool waitForStep(Driver& d, std::unique_lock<std::mutex>& lock) {
     }
 }
 
-// A real-time write returns when its period is due. The first write of a stream sets the
-// schedule; a write that comes after its due time is late and starts a new schedule at its
-// arrival, so one stall counts once and later writes are not all late behind it.
-void waitForSchedule(Driver& d, std::unique_lock<std::mutex>& lock, uint32_t frames) {
+// A timed write returns when its period is due on an absolute schedule; the first write sets
+// it, and a write that comes after its due time is counted late, once per stall.
+// RealTime: the write waits on arrival; a late one starts a new schedule at its arrival, so
+// later writes are not all late behind it.
+// Paced: the write waits once the host has let it go, and a late one lets the schedule resume
+// from it. Lateness is judged before the wait, when everything the write waited for has
+// happened, never by how late the wait itself wakes; a release ends the wait.
+void waitForPeriod(Driver& d, std::unique_lock<std::mutex>& lock, uint32_t frames, bool paced) {
     SteadyClock::time_point now = SteadyClock::now();
     if (!d.scheduled) {
         d.scheduled = true;
@@ -315,38 +319,17 @@ void waitForSchedule(Driver& d, std::unique_lock<std::mutex>& lock, uint32_t fra
     SteadyClock::time_point due = d.base + periodsFrom(d.index, frames);
     if (now > due) {
         d.stats.latePeriods++;
-        d.base = now;
-        d.index = 0;
+        if (paced) {
+            d.base = now - periodsFrom(d.index, frames);
+        } else {
+            d.base = now;
+            d.index = 0;
+        }
         due = now;
     }
     d.index++;
     uint64_t epoch = d.epoch;
-    d.changed.wait_until(lock, due, [&] { return d.epoch != epoch; });
-    lock.unlock();
-    RtkCheckDeleted();
-    lock.lock();
-}
-
-// A Paced write, once the host has let it go, returns when its period is due. The first write
-// let go starts the schedule; a write let go after its due time is late, and the schedule
-// resumes from it, so one stall counts once. Whether a write is late is judged before the wait,
-// when everything it waited for has happened, never by how late the wait itself wakes.
-void waitForDue(Driver& d, std::unique_lock<std::mutex>& lock, uint32_t frames) {
-    SteadyClock::time_point now = SteadyClock::now();
-    if (!d.scheduled) {
-        d.scheduled = true;
-        d.base = now;
-        d.index = 0;
-    }
-    SteadyClock::time_point due = d.base + periodsFrom(d.index, frames);
-    if (now > due) {
-        d.stats.latePeriods++;
-        d.base = now - periodsFrom(d.index, frames);
-        due = now;
-    }
-    d.index++;
-    uint64_t epoch = d.epoch;
-    d.changed.wait_until(lock, due, [&] { return d.epoch != epoch || d.released; });
+    d.changed.wait_until(lock, due, [&] { return d.epoch != epoch || (paced && d.released); });
     lock.unlock();
     RtkCheckDeleted();
     lock.lock();
@@ -408,11 +391,11 @@ int32_t streamWrite(uint8_t* descriptor) {
             waitForStep(d, lock);
             break;
         case HdaClock::RealTime:
-            waitForSchedule(d, lock, frames);
+            waitForPeriod(d, lock, frames, false);
             break;
         case HdaClock::Paced:
             if (waitForStep(d, lock))
-                waitForDue(d, lock, frames);
+                waitForPeriod(d, lock, frames, true);
             break;
     }
     return result;
