@@ -142,9 +142,10 @@ int RtkSectionsAlive();
 // reached, false when timeoutMs (-1: no limit) ran out first. A task in a timed receive counts
 // as blocked only until its timeout has passed; a deleted task only once its thread has ended.
 // Called on a task, that task is never waited for.
-// oneproc: the timeout is virtual time; a task blocked in RtkWaitUntil or RtkWaitQuiescent also
-// counts as quiescent (it waits for the others, as the host does), so that a caller task can
-// step the driver's clock while the mixer waits for quiescence inside a run.
+// oneproc: the timeout is virtual time; a task blocked in RtkWaitUntil (while its predicate does
+// not hold) or in RtkWaitQuiescent also counts as quiescent (it waits for the others, as the host
+// does), so that a caller task can step the driver's clock while the mixer waits for quiescence
+// inside a run.
 bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs);
 
 // ---- Waits of platform code (the simulated driver) and of the host ----

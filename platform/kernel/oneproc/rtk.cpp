@@ -159,8 +159,10 @@ void makeReady(Kernel& k, Task* t) {
     t->wait = Wait::None;
 }
 
-// Cannot run before something else happens: suspended, ended, or blocked in a receive with
-// nothing pending for it, or itself waiting on others (RtkWaitUntil, RtkWaitQuiescent).
+// Cannot run before something else happens: suspended, ended, blocked in a receive with
+// nothing pending for it, waiting on a predicate that does not hold yet (RtkWaitUntil), or
+// itself waiting on others (RtkWaitQuiescent). A predicate that holds (an exit event sent to a
+// write that waits for a step) makes the task as good as ready.
 bool quiescent(const Task* t) {
     if (t->finished || !t->resumed)
         return true;
@@ -170,6 +172,7 @@ bool quiescent(const Task* t) {
         case Wait::Receive:
             return !hasPending(t, t->mask);
         case Wait::Condition:
+            return !t->condition(t->conditionContext);
         case Wait::Quiescence:
             return true;
         default:
