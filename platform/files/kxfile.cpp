@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "platform/fault.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx {
 namespace {
@@ -25,6 +26,7 @@ namespace {
 std::atomic<int64_t> heapOutstanding{0};
 std::atomic<uint64_t> heapAllocations{0};
 std::atomic<int> openFiles{0};
+std::atomic<uint32_t> readCostUs{0};  // kxSetReadCost
 
 // Which descriptors kxopen handed out, so that kxclose of a descriptor opened elsewhere (a pipe
 // in a test, say) leaves the count alone. A descriptor's mark is cleared before the host's close,
@@ -99,7 +101,13 @@ int32_t kxread(int32_t fd, void* buffer, uint32_t length) {
     do {
         n = ::read(fd, buffer, want);
     } while (n < 0 && errno == EINTR);
+    if (uint32_t cost = readCostUs.load(std::memory_order_relaxed); cost != 0 && n >= 0)
+        RtkBusyUsec(cost);
     return n < 0 ? -1 : static_cast<int32_t>(n);
+}
+
+void kxSetReadCost(uint32_t microseconds) {
+    readCostUs.store(microseconds, std::memory_order_relaxed);
 }
 
 int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence) {
