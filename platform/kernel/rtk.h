@@ -8,8 +8,9 @@
 // - oneproc (platform/kernel/oneproc/): every task is a coroutine on the one host thread that
 //   uses the kernel, scheduled as the target schedules: the highest-priority ready task runs,
 //   equal priorities in turn, and a task runs until it blocks, ends or a higher one becomes
-//   ready. Time is virtual: no time passes while code runs; sleeps and timeouts end when the
-//   virtual clock reaches them, and when nothing is ready the clock jumps to the next of them.
+//   ready. Time is virtual: no time passes while code runs (but in RtkBusyUsec); sleeps and
+//   timeouts end when the virtual clock reaches them, and when nothing is ready the clock jumps
+//   to the next of them.
 //   The host thread is the lowest context of all: its calls that make a task ready run that
 //   task before they return, and its waits let the tasks run.
 // Where the contracts below differ between the two, the text says "oneproc:".
