@@ -22,6 +22,7 @@
 #include <mutex>
 
 #include "platform/fault.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx {
 namespace {
@@ -29,6 +30,7 @@ namespace {
 std::atomic<int64_t> heapOutstanding{0};
 std::atomic<uint64_t> heapAllocations{0};
 std::atomic<int> openFiles{0};
+std::atomic<uint32_t> readCostUs{0};  // kxSetReadCost
 
 // Which descriptors kxopen handed out, so that kxclose of a descriptor opened elsewhere (a pipe
 // in a test, say) leaves the count alone. A descriptor's mark is cleared before the host's close,
@@ -134,13 +136,11 @@ int32_t kxopen(const char* path, int32_t flags, int32_t mode) {
     return fd;
 }
 
-int32_t kxread(int32_t fd, void* buffer, uint32_t length) {
-    if (faultCheckFd(Fault::FileRead, fd)) {
-        errno = EIO;
-        return -1;
-    }
-    // The result is 32-bit signed: a single call never reports more than INT32_MAX bytes.
-    size_t want = length > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : length;
+namespace {
+
+// kxread's work once the fault point has passed: small reads from the read-ahead, others from
+// the host.
+int32_t readThroughAhead(int32_t fd, void* buffer, size_t want) {
     ReadAhead* ahead = readAheadOf(fd);
     if (ahead == nullptr) {
         ssize_t n = hostRead(fd, buffer, want);
@@ -172,6 +172,25 @@ int32_t kxread(int32_t fd, void* buffer, uint32_t length) {
     if (n < 0)
         return done > 0 ? static_cast<int32_t>(done) : -1;
     return static_cast<int32_t>(done + static_cast<size_t>(n));
+}
+
+}  // namespace
+
+int32_t kxread(int32_t fd, void* buffer, uint32_t length) {
+    if (faultCheckFd(Fault::FileRead, fd)) {
+        errno = EIO;
+        return -1;
+    }
+    // The result is 32-bit signed: a single call never reports more than INT32_MAX bytes.
+    size_t want = length > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : length;
+    int32_t n = readThroughAhead(fd, buffer, want);
+    if (uint32_t cost = readCostUs.load(std::memory_order_relaxed); cost != 0 && n >= 0)
+        RtkBusyUsec(cost);
+    return n;
+}
+
+void kxSetReadCost(uint32_t microseconds) {
+    readCostUs.store(microseconds, std::memory_order_relaxed);
 }
 
 int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence) {

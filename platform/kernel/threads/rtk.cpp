@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -56,6 +57,7 @@ struct Task {
     Clock::time_point receiveDeadline{};
     uint16_t pending[RTK_PENDING_MAX] = {};  // distinct codes, oldest first
     int pendingCount = 0;
+    RtkSectionWait longestWait = {};  // its longest wait for a critical section
 
     // Set under the kernel mutex; also read without it by RtkCheckDeleted on the task itself.
     std::atomic<bool> deleted{false};  // the id names it no more; it ends at its next kernel call
@@ -66,6 +68,7 @@ struct Section {
     bool held = false;
     bool deleted = false;
     uint64_t owner = 0;  // thread token of the holder (thread ids can be reused, tokens cannot)
+    RtkTaskId ownerTask = 0;  // the holder's task id, 0 for a thread that is not a task
     std::condition_variable freed;
 };
 
@@ -567,6 +570,19 @@ void RtkSetSleepScale(uint32_t percent) {
 void RtkResetCounters() {
     sleepCount.store(0, std::memory_order_relaxed);
     droppedEvents.store(0, std::memory_order_relaxed);
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    for (auto& [id, task] : k.live)
+        task->longestWait = RtkSectionWait{};
+}
+
+// A busy loop on the host's clock: the caller keeps its processor, the others keep theirs.
+void RtkBusyUsec(uint32_t microseconds) {
+    unwindIfDeleted();
+    auto end = Clock::now() + std::chrono::microseconds(microseconds);
+    while (Clock::now() < end) {
+    }
+    unwindIfDeleted();
 }
 
 // ---- Scheduling and quiescence ----
@@ -653,6 +669,26 @@ bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs) {
 }
 
 // ---- Critical sections ----
+
+void copyName(char (&to)[RTK_NAME_MAX], const char* from) {
+    std::strncpy(to, from, RTK_NAME_MAX - 1);
+    to[RTK_NAME_MAX - 1] = 0;
+}
+
+bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait) {
+    if (wait == nullptr)
+        return false;
+    *wait = RtkSectionWait{};
+    if (id == 0 && currentTask == nullptr)
+        return false;
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.live.find(id == 0 ? currentTask->id : id);
+    if (it == k.live.end())
+        return false;
+    *wait = it->second->longestWait;
+    return true;
+}
 // A section is a flag and an owner under the kernel mutex rather than a std::mutex: a task
 // deleted while holding one leaves it held (as the contract says) without destroying a locked
 // std::mutex later, and waiting for it is a kernel wait that deletion can interrupt.
@@ -705,6 +741,37 @@ int32_t RtkEnterCriticalSection(RtkHandle handle) {
     if (section->held && section->owner == me)
         return RTK_ERR_STATE;  // not re-entrant
     Task* self = currentTask;
+    // A task that finds the section held records what it waits for (names copied into its own
+    // record's size, no allocation) and, once the enter returns, how long.
+    bool waited = self != nullptr && section->held;
+    Clock::time_point since{};
+    char holder[RTK_NAME_MAX] = {};
+    if (waited) {
+        since = Clock::now();
+        auto holderTask = k.live.find(section->ownerTask);
+        if (holderTask != k.live.end())
+            copyName(holder, holderTask->second->name.c_str());
+    }
+    struct NoteWait {
+        bool waited;
+        Task* self;
+        const Section& section;
+        Clock::time_point since;
+        const char* holder;
+        ~NoteWait() {
+            if (!waited)
+                return;
+            auto length = static_cast<uint64_t>(
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - since)
+                    .count());
+            RtkSectionWait& longest = self->longestWait;
+            if (longest.waits++ != 0 && length <= longest.microseconds)
+                return;
+            longest.microseconds = length;
+            copyName(longest.section, section.name.c_str());
+            std::memcpy(longest.holder, holder, RTK_NAME_MAX);
+        }
+    } note{waited, self, *section, since, holder};  // runs under the kernel mutex, unwind included
     if (self != nullptr)
         self->waitingOn = &section->freed;
     section->freed.wait(lock, [&] { return !section->held || section->deleted || selfDeleted(); });
@@ -715,6 +782,7 @@ int32_t RtkEnterCriticalSection(RtkHandle handle) {
         return RTK_ERR_PARAM;
     section->held = true;
     section->owner = me;
+    section->ownerTask = self != nullptr ? self->id : 0;
     return RTK_OK;
 }
 
@@ -729,6 +797,7 @@ int32_t RtkLeaveCriticalSection(RtkHandle handle) {
         return RTK_ERR_STATE;
     section.held = false;
     section.owner = 0;
+    section.ownerTask = 0;
     // All waiters, not one: a waiter woken here may be a deleted task that unwinds instead of
     // taking the section, and must not leave the others asleep.
     section.freed.notify_all();
@@ -800,6 +869,8 @@ const RtkKernelOps rtkThreadsKernel = {
     threads::RtkIdle,
     threads::RtkNowUsec,
     threads::RtkPreemptionPoint,
+    threads::RtkBusyUsec,
+    threads::RtkLongestSectionWait,
 };
 
 }  // namespace kx
