@@ -91,6 +91,14 @@ uint32_t soundState(kx::SoundHandle sound) {
     return state;
 }
 
+bool soundReading(kx::SoundHandle sound) {
+    kx::LockPool(&audioLib.mixer.pool);
+    kx::StreamBlock* block = sound->block;
+    bool reading = block != nullptr && kx::sharedLoad(block->reading) != 0;
+    kx::UnlockPool(&audioLib.mixer.pool);
+    return reading;
+}
+
 namespace {
 
 // A pool that exited is all zeros. One whose lock could not be created keeps its empty list and

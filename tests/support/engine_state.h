@@ -25,6 +25,9 @@ std::string blockInvariant(int expected = kx::NUM_STREAM_BLOCKS, int orphans = 0
 int32_t setSoundState(kx::SoundHandle sound, uint32_t state, uint32_t flags = kx::SND_PLAY);
 // State of a sound, read under the sound pool's lock.
 uint32_t soundState(kx::SoundHandle sound);
+// Whether the loader still has file data to queue for the sound (its block's reading byte; false
+// without a block), read under the sound pool's lock.
+bool soundReading(kx::SoundHandle sound);
 
 // What a stopped library must look like: device handle 0, every pool clear, no period buffer,
 // and nothing alive, allocated or open on the platform (task threads, critical sections, heap
