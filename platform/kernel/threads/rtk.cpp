@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/fault.h"
+#include "platform/kernel/pending.h"
 
 namespace kx {
 namespace threads {
@@ -54,8 +55,7 @@ struct Task {
     uint16_t receiveMask = 0;
     bool receiveTimed = false;
     Clock::time_point receiveDeadline{};
-    uint16_t pending[RTK_PENDING_MAX] = {};  // distinct codes, oldest first
-    int pendingCount = 0;
+    PendingCodes pending;
 
     // Set under the kernel mutex; also read without it by RtkCheckDeleted on the task itself.
     std::atomic<bool> deleted{false};  // the id names it no more; it ends at its next kernel call
@@ -116,14 +116,6 @@ bool selfDeleted() {
     return currentTask != nullptr && currentTask->deleted.load(std::memory_order_relaxed);
 }
 
-bool hasPending(const Task* t, uint16_t mask) {
-    for (int i = 0; i < t->pendingCount; ++i) {
-        if ((t->pending[i] & mask) != 0)
-            return true;
-    }
-    return false;
-}
-
 // A task is quiescent when it cannot run before something else happens: never resumed,
 // finished, or blocked in receive with nothing pending that its mask selects (and, for a timed
 // receive, its deadline not passed yet). A deleted task still on its way out is not.
@@ -134,21 +126,7 @@ bool quiescent(const Task* t, Clock::time_point now) {
         return false;
     if (t->receiveTimed && now >= t->receiveDeadline)
         return false;
-    return !hasPending(t, t->receiveMask);
-}
-
-// Takes the oldest pending code that mask selects; later codes keep their order.
-bool takePending(Task* t, uint16_t mask, uint16_t* code) {
-    for (int i = 0; i < t->pendingCount; ++i) {
-        if ((t->pending[i] & mask) == 0)
-            continue;
-        *code = t->pending[i];
-        for (int j = i + 1; j < t->pendingCount; ++j)
-            t->pending[j - 1] = t->pending[j];
-        --t->pendingCount;
-        return true;
-    }
-    return false;
+    return !pendingHas(t->pending, t->receiveMask);
 }
 
 // Under the kernel mutex: the id stops naming the task and whatever it waits on is woken so
@@ -455,17 +433,15 @@ int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
         if (it == k.live.end())
             return RTK_ERR_NO_TASK;
         Task* t = it->second;
-        for (int i = 0; i < t->pendingCount; ++i) {
-            if (t->pending[i] == code)
-                return RTK_OK;  // merged: one delivery for both sends
-        }
-        if (t->pendingCount == RTK_PENDING_MAX) {
+        // Appended under the mutex: from here on RtkWaitQuiescent sees a deliverable code, even
+        // before the receiver has woken up to take it.
+        PendingAdd added = pendingAdd(&t->pending, code);
+        if (added == PendingAdd::Merged)
+            return RTK_OK;  // one delivery for both sends
+        if (added == PendingAdd::Dropped) {
             droppedEvents.fetch_add(1, std::memory_order_relaxed);
             return RTK_ERR_RESOURCE;
         }
-        // Appended under the mutex: from here on RtkWaitQuiescent sees a deliverable code, even
-        // before the receiver has woken up to take it.
-        t->pending[t->pendingCount++] = code;
         if (t->receiving && (code & t->receiveMask) != 0)
             receiver = t->wake;
     }
@@ -490,7 +466,7 @@ int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved
     Kernel& k = kernel();
     std::unique_lock<std::mutex> lock(k.mutex);
     unwindIfDeleted();
-    if (takePending(self, mask, code))
+    if (pendingTake(&self->pending, mask, code))
         return RTK_OK;
     if (timeoutMs == 0)
         return RTK_ERR_TIMEOUT;
@@ -508,7 +484,7 @@ int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved
     lock.unlock();
     k.changed.notify_all();
     lock.lock();
-    auto ready = [&] { return hasPending(self, mask) || selfDeleted(); };
+    auto ready = [&] { return pendingHas(self->pending, mask) || selfDeleted(); };
     if (self->receiveTimed) {
         self->wake->wait_until(lock, self->receiveDeadline, ready);
     } else {
@@ -517,14 +493,14 @@ int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved
     self->receiving = false;
     self->waitingOn = nullptr;
     unwindIfDeleted();
-    return takePending(self, mask, code) ? RTK_OK : RTK_ERR_TIMEOUT;
+    return pendingTake(&self->pending, mask, code) ? RTK_OK : RTK_ERR_TIMEOUT;
 }
 
 bool RtkEventPending(RtkTaskId id, uint16_t mask) {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     auto it = k.live.find(id);
-    return it != k.live.end() && hasPending(it->second, mask);
+    return it != k.live.end() && pendingHas(it->second->pending, mask);
 }
 
 uint64_t RtkDroppedEvents() {
