@@ -4,6 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?=
 FUZZ_BUILD ?= build/fuzz
 
 PORT ?= platform/kernel/threads
@@ -59,11 +60,12 @@ bench:
 	cmake --build --preset bench -j $(JOBS)
 	./bench/run
 
-# libFuzzer targets (clang, AddressSanitizer, UBSan): each runs FUZZ_SECONDS over its corpus.
+# libFuzzer targets (clang, AddressSanitizer, UBSan): each runs FUZZ_SECONDS over its corpus, or
+# FUZZ_RUNS inputs when that is given (make fuzz FUZZ_RUNS=10000000).
 fuzz:
 	cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_RUNS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i

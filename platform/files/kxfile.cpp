@@ -1,6 +1,8 @@
 // File, heap and console services of the platform: thin passes to the host's POSIX calls with
 // fault points, plus the counters tests read. Any task may call them at once: the counters and
 // the table of descriptors opened here are atomics, the console capture has its own mutex.
+// A descriptor's read-ahead (below) belongs to the one task that uses the descriptor; the module
+// never reads, seeks or closes one descriptor from two tasks at once (its pool locks order them).
 #include "platform/files/kxfile.h"
 
 #include <fcntl.h>
@@ -8,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -15,9 +18,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/fault.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx {
 namespace {
@@ -25,6 +30,7 @@ namespace {
 std::atomic<int64_t> heapOutstanding{0};
 std::atomic<uint64_t> heapAllocations{0};
 std::atomic<int> openFiles{0};
+std::atomic<uint32_t> readCostUs{0};  // kxSetReadCost
 
 // Which descriptors kxopen handed out, so that kxclose of a descriptor opened elsewhere (a pipe
 // in a test, say) leaves the count alone. A descriptor's mark is cleared before the host's close,
@@ -34,6 +40,44 @@ constexpr int kTrackedFds = 65536;
 // How long a read-only open of a FIFO waits for a writer's first bytes before it is refused.
 constexpr int kFifoWaitMs = 500;
 std::atomic<uint8_t> ownedFd[kTrackedFds];
+
+// Header parsing reads a field a byte at a time, and on the host every read is a system call. A
+// read of fewer than kSmallRead bytes is therefore served from a read-ahead of up to
+// kReadAhead bytes, filled by one host read. Reads of kSmallRead bytes or more (every sample
+// block) take what the read-ahead still holds and read the rest straight from the file, so at
+// most kReadAhead bytes are ever read before they are asked for: a file cut short while it plays
+// is heard cut where it was cut, give or take that much. A small read that found the end of the
+// file finds it again without asking the host (a header cut short is read to the parser's bound
+// a byte at a time) until a seek or a large read. Any seek or close drops the read-ahead.
+constexpr uint32_t kSmallRead = 16;
+constexpr uint32_t kReadAhead = 64;
+struct ReadAhead {
+    uint8_t bytes[kReadAhead];
+    uint8_t at;   // next byte to hand out
+    uint8_t end;  // one past the last byte held
+    bool atEnd;   // the last fill found the end of the file
+};
+ReadAhead readAhead[kTrackedFds];
+
+ReadAhead* readAheadOf(int32_t fd) {
+    return fd >= 0 && fd < kTrackedFds ? &readAhead[fd] : nullptr;
+}
+
+void dropReadAhead(int32_t fd) {
+    if (ReadAhead* ahead = readAheadOf(fd)) {
+        ahead->at = ahead->end = 0;
+        ahead->atEnd = false;
+    }
+}
+
+// read(2), retried on EINTR.
+ssize_t hostRead(int32_t fd, void* buffer, size_t length) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
 
 std::mutex consoleMutex;
 bool capturing = false;  // guarded by consoleMutex
@@ -64,7 +108,8 @@ int32_t kxopen(const char* path, int32_t flags, int32_t mode) {
         return -1;
     if (readOnly) {
         struct stat st;
-        if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+        bool known = ::fstat(fd, &st) == 0;
+        if (known && S_ISFIFO(st.st_mode)) {
             pollfd waiting{fd, POLLIN, 0};
             int ready;
             do {
@@ -76,17 +121,60 @@ int32_t kxopen(const char* path, int32_t flags, int32_t mode) {
                 return -1;
             }
         }
-        int status = ::fcntl(fd, F_GETFL);
-        if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+        // Reads of a regular file ignore O_NONBLOCK, so only other files have it cleared.
+        int status = known && S_ISREG(st.st_mode) ? 0 : ::fcntl(fd, F_GETFL);
+        if (status < 0 ||
+            ((status & O_NONBLOCK) != 0 && ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0)) {
             ::close(fd);
             return -1;
         }
     }
+    dropReadAhead(fd);
     if (fd < kTrackedFds)
         ownedFd[fd].store(1);
     openFiles.fetch_add(1);
     return fd;
 }
+
+namespace {
+
+// kxread's work once the fault point has passed: small reads from the read-ahead, others from
+// the host.
+int32_t readThroughAhead(int32_t fd, void* buffer, size_t want) {
+    ReadAhead* ahead = readAheadOf(fd);
+    if (ahead == nullptr) {
+        ssize_t n = hostRead(fd, buffer, want);
+        return n < 0 ? -1 : static_cast<int32_t>(n);
+    }
+    uint8_t* out = static_cast<uint8_t*>(buffer);
+    size_t done = 0;
+    for (;;) {
+        size_t held = std::min<size_t>(want - done, ahead->end - ahead->at);
+        std::memcpy(out + done, ahead->bytes + ahead->at, held);
+        ahead->at = static_cast<uint8_t>(ahead->at + held);
+        done += held;
+        if (done == want || want >= kSmallRead)
+            break;
+        if (ahead->atEnd)
+            return static_cast<int32_t>(done);
+        ssize_t filled = hostRead(fd, ahead->bytes, kReadAhead);
+        ahead->atEnd = filled == 0;
+        if (filled <= 0)  // the end of the file, or an error after or before any bytes
+            return done > 0 || filled == 0 ? static_cast<int32_t>(done) : -1;
+        ahead->at = 0;
+        ahead->end = static_cast<uint8_t>(filled);
+    }
+    if (done == want)
+        return static_cast<int32_t>(done);
+    // What the read-ahead held comes first; an error after it reports those bytes alone.
+    ahead->atEnd = false;
+    ssize_t n = hostRead(fd, out + done, want - done);
+    if (n < 0)
+        return done > 0 ? static_cast<int32_t>(done) : -1;
+    return static_cast<int32_t>(done + static_cast<size_t>(n));
+}
+
+}  // namespace
 
 int32_t kxread(int32_t fd, void* buffer, uint32_t length) {
     if (faultCheckFd(Fault::FileRead, fd)) {
@@ -95,11 +183,14 @@ int32_t kxread(int32_t fd, void* buffer, uint32_t length) {
     }
     // The result is 32-bit signed: a single call never reports more than INT32_MAX bytes.
     size_t want = length > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : length;
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, want);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? -1 : static_cast<int32_t>(n);
+    int32_t n = readThroughAhead(fd, buffer, want);
+    if (uint32_t cost = readCostUs.load(std::memory_order_relaxed); cost != 0 && n >= 0)
+        RtkBusyUsec(cost);
+    return n;
+}
+
+void kxSetReadCost(uint32_t microseconds) {
+    readCostUs.store(microseconds, std::memory_order_relaxed);
 }
 
 int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence) {
@@ -107,9 +198,16 @@ int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence) {
         errno = EIO;
         return -1;
     }
-    off_t at = ::lseek(fd, static_cast<off_t>(offset), whence);
+    // The host's position is past what the read-ahead still holds; a relative seek counts from
+    // the caller's position. A seek that fails (a pipe) keeps the read-ahead.
+    ReadAhead* ahead = readAheadOf(fd);
+    off_t distance = static_cast<off_t>(offset);
+    if (ahead != nullptr && whence == SEEK_CUR)
+        distance -= ahead->end - ahead->at;
+    off_t at = ::lseek(fd, distance, whence);
     if (at < 0)
         return -1;
+    dropReadAhead(fd);
     // A position past 2 GiB cannot be reported in 32 bits; say so rather than wrap.
     if (at > static_cast<off_t>(INT32_MAX)) {
         errno = EOVERFLOW;
@@ -119,6 +217,7 @@ int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence) {
 }
 
 int32_t kxclose(int32_t fd) {
+    dropReadAhead(fd);
     if (fd >= 0 && fd < kTrackedFds && ownedFd[fd].exchange(0) != 0)
         openFiles.fetch_sub(1);
     // Linux releases the descriptor even when close reports EINTR, so it is never retried.

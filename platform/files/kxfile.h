@@ -15,6 +15,11 @@ namespace kx {
 int32_t kxopen(const char* path, int32_t flags, int32_t mode);
 // read(2): bytes read, 0 at end of file, -1 on failure.
 int32_t kxread(int32_t fd, void* buffer, uint32_t length);
+// Tests only: from now on every kxread that does not fail also keeps the processor for that
+// many microseconds of the kernel's clock (RtkBusyUsec), as a read costs the target's processor
+// time; on the one-processor kernel a read then spans virtual time that a wake-up can land in.
+// 0, the default, costs nothing.
+void kxSetReadCost(uint32_t microseconds);
 // lseek(2) with 32-bit offsets: the new position, or -1 on failure.
 int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence);
 // close(2): 0, or -1 on failure.

@@ -38,6 +38,8 @@ struct RtkKernelOps {
     decltype(&RtkIdle) idle;
     decltype(&RtkNowUsec) nowUsec;
     decltype(&RtkPreemptionPoint) preemptionPoint;
+    decltype(&RtkBusyUsec) busyUsec;
+    decltype(&RtkLongestSectionWait) longestSectionWait;
 };
 
 extern const RtkKernelOps rtkThreadsKernel;  // platform/kernel/threads/

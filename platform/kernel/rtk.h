@@ -8,8 +8,9 @@
 // - oneproc (platform/kernel/oneproc/): every task is a coroutine on the one host thread that
 //   uses the kernel, scheduled as the target schedules: the highest-priority ready task runs,
 //   equal priorities in turn, and a task runs until it blocks, ends or a higher one becomes
-//   ready. Time is virtual: no time passes while code runs; sleeps and timeouts end when the
-//   virtual clock reaches them, and when nothing is ready the clock jumps to the next of them.
+//   ready. Time is virtual: no time passes while code runs (but in RtkBusyUsec); sleeps and
+//   timeouts end when the virtual clock reaches them, and when nothing is ready the clock jumps
+//   to the next of them.
 //   The host thread is the lowest context of all: its calls that make a task ready run that
 //   task before they return, and its waits let the tasks run.
 // Where the contracts below differ between the two, the text says "oneproc:".
@@ -98,6 +99,15 @@ int32_t RtkDeleteCriticalSection(RtkHandle handle);
 int32_t RtkEnterCriticalSection(RtkHandle handle);  // waits; 0 once held
 int32_t RtkLeaveCriticalSection(RtkHandle handle);
 
+// Holds the processor for that many microseconds, as a task that computes: no kernel wait, no
+// sleep counted. A task deleted meanwhile ends at the call's start or end.
+// threads: a busy loop on the host's clock (the other tasks go on running on other processors).
+// oneproc: the virtual clock advances while the caller runs. A context of higher priority whose
+// wake-up falls due within the span (a sleep's end, a timeout) preempts the caller at that
+// moment; the rest of the span runs only when the caller is again the highest ready context.
+// Lower contexts that fall due meanwhile become ready then, and run after it.
+void RtkBusyUsec(uint32_t microseconds);
+
 // ---- Host controls and observations (host program and tests only) ----
 
 // Priorities: numerically higher runs first, as the module's numbers intend (mixer 192 over
@@ -118,7 +128,24 @@ void RtkSetSleepScale(uint32_t percent);
 
 uint64_t RtkSleepCount();     // sleeps since start or the last RtkResetCounters
 uint64_t RtkDroppedEvents();  // codes dropped because a task's pending set was full
-void RtkResetCounters();
+void RtkResetCounters();      // also the longest section waits
+
+// The longest wait of one task in RtkEnterCriticalSection since its start or the last
+// RtkResetCounters, on the kernel's clock (RtkNowUsec): a wait starts when the enter finds the
+// section held and ends when the enter returns. Names are cut to fit and zero-terminated.
+constexpr int RTK_NAME_MAX = 32;
+struct RtkSectionWait {
+    uint64_t microseconds;       // the longest; the first wait's names stay until one is longer
+    uint64_t waits;              // enters that found the section held
+    char section[RTK_NAME_MAX];  // the section's name
+    char holder[RTK_NAME_MAX];   // the task that held it when the wait began ("": not a task)
+};
+// Copies that record of task id (0: the calling task) into *wait. False, with *wait zeroed, when
+// the id names no task or wait is null. Waits of threads that are not tasks are not recorded.
+// Recording costs nothing on an enter that does not wait, and allocates nothing on one that does.
+// oneproc: the wait is virtual time, so it counts exactly the time the holder, and whoever runs
+// above the holder, kept the processor.
+bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 
 // Id of the calling task, 0 on a thread that is not a task.
 RtkTaskId RtkCurrentTask();
@@ -142,9 +169,10 @@ int RtkSectionsAlive();
 // reached, false when timeoutMs (-1: no limit) ran out first. A task in a timed receive counts
 // as blocked only until its timeout has passed; a deleted task only once its thread has ended.
 // Called on a task, that task is never waited for.
-// oneproc: the timeout is virtual time; a task blocked in RtkWaitUntil or RtkWaitQuiescent also
-// counts as quiescent (it waits for the others, as the host does), so that a caller task can
-// step the driver's clock while the mixer waits for quiescence inside a run.
+// oneproc: the timeout is virtual time; a task blocked in RtkWaitUntil (while its predicate does
+// not hold) or in RtkWaitQuiescent also counts as quiescent (it waits for the others, as the host
+// does), so that a caller task can step the driver's clock while the mixer waits for quiescence
+// inside a run.
 bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs);
 
 // ---- Waits of platform code (the simulated driver) and of the host ----

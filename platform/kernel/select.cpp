@@ -150,5 +150,11 @@ uint64_t RtkNowUsec() {
 void RtkPreemptionPoint() {
     k().preemptionPoint();
 }
+void RtkBusyUsec(uint32_t microseconds) {
+    k().busyUsec(microseconds);
+}
+bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait) {
+    return k().longestSectionWait(id, wait);
+}
 
 }  // namespace kx

@@ -16,6 +16,14 @@
 
 namespace kxdev {
 
+// Tests whose writer or host is a second host thread: the one-processor kernel serves the one
+// host thread that uses it, so there they are skipped (GTEST_SKIP in the caller) with this reason.
+constexpr const char* kSecondHostThread =
+    "a second host thread calls the driver; the one-processor kernel serves one host thread";
+inline bool onOneProcessor() {
+    return kx::RtkSelectedKernel() == kx::RtkKernel::OneProcessor;
+}
+
 // Device id of the first entry whose "Driver" value is exactly `driver`, or 0.
 inline uint32_t deviceNamed(const char* driver) {
     static const char* wanted;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -143,6 +144,76 @@ TEST_F(FileIoTest, StickyAndDescriptorFaults) {
     EXPECT_EQ(kx::kxread(fd, &byte, 1), 1);
     EXPECT_EQ(kx::kxclose(fd), 0);
     EXPECT_EQ(kx::kxclose(other), 0);
+}
+
+// Reads are served partly from a read-ahead; whatever the mix of small reads, large reads and
+// seeks, every result and every byte must be what read(2) and lseek(2) give on the same file.
+TEST_F(FileIoTest, ReadAheadIsInvisibleToAnyMixOfReadsAndSeeks) {
+    kxtest::Bytes content(700);
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::string big = dir.write("big.bin", content);
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        int32_t fd = kx::kxopen(big.c_str(), 0, 0);
+        int plain = ::open(big.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_GE(plain, 0);
+        for (int op = 0; op < 60; ++op) {
+            uint32_t kind = random() % 6;
+            if (kind < 4) {  // small reads are most of a header parse
+                uint32_t length = kind < 3 ? 1 + random() % 4 : 16 + random() % 200;
+                uint8_t got[256] = {}, want[256] = {};
+                ASSERT_EQ(kx::kxread(fd, got, length), ::read(plain, want, length)) << op;
+                ASSERT_EQ(std::vector<uint8_t>(got, got + length),
+                          std::vector<uint8_t>(want, want + length))
+                    << op;
+            } else {
+                int whence = static_cast<int>(random() % 3);
+                int32_t offset =
+                    static_cast<int32_t>(random() % 120) - (whence == SEEK_SET ? 0 : 60);
+                ASSERT_EQ(kx::kxlseek(fd, offset, whence), ::lseek(plain, offset, whence)) << op;
+            }
+        }
+        kx::kxclose(fd);
+        ::close(plain);
+    }
+}
+
+// What runs ahead of the caller is bounded: a file cut after large reads ends where it was cut,
+// and a pipe's bytes come in order across small and large reads and a failed seek.
+TEST_F(FileIoTest, ReadAheadNeverRunsPastACutOrReordersAPipe) {
+    std::string cut = dir.write("cut.bin", kxtest::Bytes(4096, 5));
+    int32_t fd = kx::kxopen(cut.c_str(), 0, 0);
+    ASSERT_GE(fd, 0);
+    uint8_t block[1024];
+    ASSERT_EQ(kx::kxread(fd, block, 2), 2);
+    ASSERT_EQ(kx::kxread(fd, block, sizeof block), 1024);
+    ASSERT_EQ(::truncate(cut.c_str(), 1100), 0);
+    EXPECT_EQ(kx::kxread(fd, block, sizeof block), 1100 - 1026) << "only the bytes left";
+    EXPECT_EQ(kx::kxread(fd, block, sizeof block), 0);
+    kx::kxclose(fd);
+
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    kxtest::Bytes sent(300);
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(::write(ends[1], sent.data(), sent.size()), 300);
+    ::close(ends[1]);
+    kxtest::Bytes got;
+    uint8_t piece[128];
+    for (uint32_t length : {1u, 3u, 100u, 2u}) {
+        int32_t n = kx::kxread(ends[0], piece, length);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), piece, piece + n);
+        EXPECT_EQ(kx::kxlseek(ends[0], 1, SEEK_CUR), -1) << "a pipe cannot seek";
+    }
+    for (int32_t n; (n = kx::kxread(ends[0], piece, sizeof piece)) > 0;)
+        got.insert(got.end(), piece, piece + n);
+    EXPECT_EQ(got, sent);
+    kx::kxclose(ends[0]);
 }
 
 }  // namespace

@@ -59,6 +59,8 @@ class PacedHostTest : public DeviceTest {
 
     void SetUp() override {
         DeviceTest::SetUp();
+        if (kxdev::onOneProcessor())
+            GTEST_SKIP() << kxdev::kSecondHostThread;
         kx::hdaSetClock(kx::HdaClock::Paced);
         kx::hdaSetFramesPerPeriod(kFrames);
         desc = Descriptor::stereo();

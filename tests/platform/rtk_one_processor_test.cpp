@@ -22,10 +22,11 @@ class RtkOneProcessor : public rtktest::KernelTest {
 };
 
 // Each step of a task's script, logged as "<name><step>" when it runs.
-enum class Do { Log, Receive, Sleep, SendTo, Enter, Leave };
+enum class Do { Log, Receive, Sleep, SendTo, Enter, Leave, Busy, Reset };
 struct Step {
     Do what;
-    uint32_t value = 0;  // Sleep: us; SendTo: index of the task; Receive: timeout ms (0: forever)
+    uint32_t value =
+        0;  // Sleep, Busy: us; SendTo: index of the task; Receive: timeout ms (0: forever)
 };
 struct Actor {
     const char* name;
@@ -37,7 +38,8 @@ struct Play {
     std::vector<RtkTaskId> ids;
     RtkHandle section = 0;
     std::vector<std::string> log;
-    std::vector<uint64_t> clock;  // RtkNowUsec at each log entry
+    std::vector<uint64_t> clock;     // RtkNowUsec at each log entry
+    std::vector<std::string> waits;  // each actor's longest section wait at its end
 };
 struct Role {
     Play* play;
@@ -69,9 +71,20 @@ void actorEntry(void* argument) {
             case Do::Leave:
                 RtkLeaveCriticalSection(p.section);
                 break;
+            case Do::Busy:
+                RtkBusyUsec(s.value);
+                break;
+            case Do::Reset:
+                RtkResetCounters();
+                break;
         }
         p.log.push_back(std::string(a.name) + std::to_string(i));
         p.clock.push_back(RtkNowUsec());
+    }
+    RtkSectionWait w{};
+    if (RtkLongestSectionWait(0, &w) && w.waits != 0) {
+        p.waits[role->index] = std::to_string(w.microseconds) + " " + w.section + " " + w.holder +
+                               " x" + std::to_string(w.waits);
     }
 }
 
@@ -81,6 +94,8 @@ TEST_F(RtkOneProcessor, SchedulesByStrictPriorityInVirtualTime) {
         std::vector<Actor> actors;  // resumed in this order by the host
         std::vector<std::string> order;
         std::vector<uint64_t> at;  // virtual us after the start of each entry of order
+        // Each actor's longest section wait ("us section holder xwaits"), "" for none.
+        std::vector<std::string> waits = {};
     };
     const Case cases[] = {
         {"a resumed task runs to its end before the resume returns",
@@ -114,12 +129,41 @@ TEST_F(RtkOneProcessor, SchedulesByStrictPriorityInVirtualTime) {
          {{"L", 10, {{Do::Enter}, {Do::Sleep, 100}, {Do::Leave}}},
           {"H", 200, {{Do::Enter}, {Do::Leave}}}},
          {"L0", "L1", "H0", "H1", "L2"},
-         {0, 100, 100, 100, 100}},
+         {0, 100, 100, 100, 100},
+         {"", "100 play L x1"}},
+        {"a busy task is preempted when a higher sleep falls due in its span, then finishes it",
+         {{"H", 200, {{Do::Sleep, 300}, {Do::Log}}}, {"L", 10, {{Do::Busy, 1000}, {Do::Log}}}},
+         {"H0", "H1", "L0", "L1"},
+         {300, 300, 1000, 1000}},
+        {"equal and lower wake-ups in a busy span wait for its end, then run by priority",
+         {{"E", 50, {{Do::Sleep, 300}, {Do::Log}}},
+          {"L", 10, {{Do::Sleep, 200}, {Do::Log}}},
+          {"B", 50, {{Do::Busy, 1000}, {Do::Busy, 0}}}},
+         {"B0", "B1", "E0", "E1", "L0", "L1"},
+         {1000, 1000, 1000, 1000, 1000, 1000}},
+        {"inversion: a middle task's busy span keeps the holder, and so the high waiter, off",
+         {{"H", 200, {{Do::Sleep, 100}, {Do::Enter}, {Do::Leave}}},
+          {"M", 100, {{Do::Sleep, 50}, {Do::Busy, 1000}}},
+          {"L", 10, {{Do::Enter}, {Do::Busy, 200}, {Do::Leave}}}},
+         {"L0", "M0", "H0", "M1", "L1", "H1", "H2", "L2"},
+         {0, 50, 100, 1050, 1200, 1200, 1200, 1200},
+         {"1100 play L x1", "", ""}},
+        {"a reset forgets the longest waits; a later wait is recorded afresh",
+         {{"L",
+           10,
+           {{Do::Enter}, {Do::Sleep, 100}, {Do::Leave}, {Do::Enter}, {Do::Busy, 50}, {Do::Leave}}},
+          {"H",
+           200,
+           {{Do::Enter}, {Do::Leave}, {Do::Reset}, {Do::Sleep, 10}, {Do::Enter}, {Do::Leave}}}},
+         {"L0", "L1", "H0", "H1", "H2", "L2", "L3", "H3", "L4", "H4", "H5", "L5"},
+         {0, 100, 100, 100, 100, 100, 100, 110, 150, 150, 150, 150},
+         {"", "40 play L x1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Play p;
         p.actors = c.actors;
+        p.waits.assign(c.actors.size(), "");
         ASSERT_EQ(RtkCreateCriticalSection("play", &p.section), RTK_OK);
         std::vector<Role> roles;
         for (size_t i = 0; i < p.actors.size(); ++i)
@@ -140,6 +184,9 @@ TEST_F(RtkOneProcessor, SchedulesByStrictPriorityInVirtualTime) {
         for (uint64_t t : p.clock)
             at.push_back(t - start);
         EXPECT_EQ(at, c.at);
+        if (!c.waits.empty()) {
+            EXPECT_EQ(p.waits, c.waits);
+        }
         EXPECT_EQ(RtkDeleteCriticalSection(p.section), RTK_OK);
     }
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <new>
 #include <string>
@@ -68,6 +69,7 @@ struct Task {
     void* conditionContext = nullptr;
     RtkTaskId except = 0;
     PendingCodes pending;
+    RtkSectionWait longestWait = {};  // its longest wait for a critical section
 };
 
 struct Section {
@@ -138,8 +140,10 @@ void makeReady(Kernel& k, Task* t) {
     t->wait = Wait::None;
 }
 
-// Cannot run before something else happens: suspended, ended, or blocked in a receive with
-// nothing pending for it, or itself waiting on others (RtkWaitUntil, RtkWaitQuiescent).
+// Cannot run before something else happens: suspended, ended, blocked in a receive with
+// nothing pending for it, waiting on a predicate that does not hold yet (RtkWaitUntil), or
+// itself waiting on others (RtkWaitQuiescent). A predicate that holds (an exit event sent to a
+// write that waits for a step) makes the task as good as ready.
 bool quiescent(const Task* t) {
     if (t->finished || !t->resumed)
         return true;
@@ -149,6 +153,7 @@ bool quiescent(const Task* t) {
         case Wait::Receive:
             return !pendingHas(t->pending, t->mask);
         case Wait::Condition:
+            return !t->condition(t->conditionContext);
         case Wait::Quiescence:
             return true;
         default:
@@ -516,6 +521,51 @@ int32_t RtkSleepTaskUsec(uint32_t microseconds) {
     return RTK_OK;
 }
 
+// The caller computes for `microseconds` of virtual time. The span is cut at each deadline that
+// falls within it: every wait due by then ends (as advanceClock ends them), and when one of
+// those contexts is above the caller it runs first; the rest of the span follows when the
+// caller is chosen again.
+void RtkBusyUsec(uint32_t microseconds) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    unwindIfDeleted(k);
+    Task* self = k.current;
+    uint64_t left = microseconds;
+    while (left > 0) {
+        uint64_t end = k.now + left;
+        bool any = false;
+        uint64_t next = end;
+        auto earliest = [&](const Task* t) {
+            if (t != self && !t->ready && t->timed && t->wait != Wait::None && t->deadline < next) {
+                next = t->deadline;
+                any = true;
+            }
+        };
+        for (const Task* t : k.tasks)
+            earliest(t);
+        earliest(&k.host);
+        k.now = std::max(k.now, next);
+        left = end - k.now;
+        if (!any)
+            break;
+        bool preempted = false;
+        auto due = [&](Task* t) {
+            if (t != self && !t->ready && t->timed && t->wait != Wait::None &&
+                t->deadline <= k.now) {
+                t->timedOut = true;
+                makeReady(k, t);
+                preempted = preempted || t->priority > self->priority;
+            }
+        };
+        for (Task* t : k.tasks)
+            due(t);
+        due(&k.host);
+        if (preempted)
+            schedule(k);  // the caller stays ready; it resumes here, and the clock may have moved
+    }
+    unwindIfDeleted(k);
+}
+
 void RtkIdle(uint32_t microseconds) {
     Kernel& k = enter();
     block(k, Wait::Sleep, microseconds);
@@ -537,6 +587,8 @@ void RtkResetCounters() {
     Kernel& k = enter();
     k.sleeps = 0;
     k.dropped = 0;
+    for (Task* t : k.tasks)
+        t->longestWait = RtkSectionWait{};
 }
 
 void RtkSetRealtimeScheduling(bool) {}
@@ -599,6 +651,43 @@ int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle) {
     return RTK_OK;
 }
 
+void copyName(char (&to)[RTK_NAME_MAX], const char* from) {
+    std::strncpy(to, from, RTK_NAME_MAX - 1);
+    to[RTK_NAME_MAX - 1] = 0;
+}
+
+// One enter's wait, kept on the waiter's stack until the enter returns.
+struct WaitRecord {
+    bool waited;
+    uint64_t since;
+    char section[RTK_NAME_MAX];
+    char holder[RTK_NAME_MAX];
+};
+
+void noteWait(const Kernel& k, Task* self, const WaitRecord& w) {
+    if (!w.waited || self == &k.host)
+        return;
+    uint64_t length = k.now - w.since;
+    RtkSectionWait& longest = self->longestWait;
+    if (longest.waits++ != 0 && length <= longest.microseconds)
+        return;
+    longest.microseconds = length;
+    std::memcpy(longest.section, w.section, RTK_NAME_MAX);
+    std::memcpy(longest.holder, w.holder, RTK_NAME_MAX);
+}
+
+bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait) {
+    if (wait == nullptr)
+        return false;
+    *wait = RtkSectionWait{};
+    Kernel& k = enter();
+    const Task* t = findTask(k, id == 0 ? k.current->id : id);
+    if (t == nullptr)
+        return false;
+    *wait = t->longestWait;
+    return true;
+}
+
 // Waiters for a section that is left or deleted become ready and look again.
 void wakeSectionWaiters(Kernel& k, RtkHandle handle) {
     for (Task* t : k.tasks) {
@@ -628,16 +717,27 @@ int32_t RtkEnterCriticalSection(RtkHandle handle) {
         return RTK_ERR_FAULT;
     unwindIfDeleted(k);
     Task* self = k.current;
+    // Set when the enter first finds the section held: what it waits for, and since when.
+    WaitRecord waited{};
     for (;;) {
         auto it = k.sections.find(handle);
-        if (it == k.sections.end())
+        if (it == k.sections.end()) {
+            noteWait(k, self, waited);
             return RTK_ERR_PARAM;
+        }
         Section& section = it->second;
         if (section.owner == self)
             return RTK_ERR_STATE;  // not re-entrant
         if (section.owner == nullptr) {
             section.owner = self;
+            noteWait(k, self, waited);
             return RTK_OK;
+        }
+        if (!waited.waited) {
+            waited.waited = true;
+            waited.since = k.now;
+            copyName(waited.section, section.name.c_str());
+            copyName(waited.holder, section.owner->name.c_str());
         }
         self->section = handle;
         block(k, Wait::Section, -1);
@@ -697,6 +797,8 @@ const RtkKernelOps rtkOneProcKernel = {
     oneproc::RtkIdle,
     oneproc::RtkNowUsec,
     oneproc::RtkPreemptionPoint,
+    oneproc::RtkBusyUsec,
+    oneproc::RtkLongestSectionWait,
 };
 
 }  // namespace kx

@@ -36,6 +36,8 @@ const RtkKernelOps rtkThreadsKernel = {
     threads::RtkIdle,
     threads::RtkNowUsec,
     threads::RtkPreemptionPoint,
+    threads::RtkBusyUsec,
+    threads::RtkLongestSectionWait,
 };
 
 }  // namespace kx

@@ -53,6 +53,7 @@ struct Task {
     bool receiveTimed = false;
     Clock::time_point receiveDeadline{};
     PendingCodes pending;
+    RtkSectionWait longestWait = {};  // its longest wait for a critical section
 
     // Set under the kernel mutex; also read without it by RtkCheckDeleted on the task itself.
     std::atomic<bool> deleted{false};  // the id names it no more; it ends at its next kernel call
@@ -63,6 +64,7 @@ struct Section {
     bool held = false;
     bool deleted = false;
     uint64_t owner = 0;  // thread token of the holder (thread ids can be reused, tokens cannot)
+    RtkTaskId ownerTask = 0;  // the holder's task id, 0 for a thread that is not a task
     std::condition_variable freed;
 };
 
@@ -130,6 +132,7 @@ int32_t RtkDeleteCriticalSection(RtkHandle handle);
 int32_t RtkEnterCriticalSection(RtkHandle handle);
 int32_t RtkLeaveCriticalSection(RtkHandle handle);
 int RtkSectionsAlive();
+bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 // waits.cpp
 int32_t RtkSleepTaskUsec(uint32_t microseconds);
 uint64_t RtkSleepCount();
@@ -142,6 +145,7 @@ bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
 void RtkIdle(uint32_t microseconds);
 uint64_t RtkNowUsec();
 void RtkPreemptionPoint();
+void RtkBusyUsec(uint32_t microseconds);
 
 }  // namespace threads
 }  // namespace kx

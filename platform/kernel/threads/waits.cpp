@@ -91,6 +91,19 @@ void RtkSetSleepScale(uint32_t percent) {
 void RtkResetCounters() {
     sleepCount.store(0, std::memory_order_relaxed);
     droppedEvents.store(0, std::memory_order_relaxed);
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    for (auto& [id, task] : k.live)
+        task->longestWait = RtkSectionWait{};
+}
+
+// A busy loop on the host's clock: the caller keeps its processor, the others keep theirs.
+void RtkBusyUsec(uint32_t microseconds) {
+    unwindIfDeleted();
+    auto end = Clock::now() + std::chrono::microseconds(microseconds);
+    while (Clock::now() < end) {
+    }
+    unwindIfDeleted();
 }
 
 // ---- Scheduling and quiescence ----
