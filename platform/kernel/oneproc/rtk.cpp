@@ -22,6 +22,7 @@
 #include "platform/kernel/kernels.h"
 #include "platform/kernel/oneproc/explore.h"
 #include "platform/kernel/oneproc/fiber.h"
+#include "platform/kernel/pending.h"
 
 namespace kx {
 namespace oneproc {
@@ -67,8 +68,7 @@ struct Task {
     bool (*condition)(void*) = nullptr;
     void* conditionContext = nullptr;
     RtkTaskId except = 0;
-    uint16_t pending[RTK_PENDING_MAX] = {};  // distinct codes, oldest first
-    int pendingCount = 0;
+    PendingCodes pending;
     RtkSectionWait longestWait = {};  // its longest wait for a critical section
 };
 
@@ -132,27 +132,6 @@ Task* findTask(Kernel& k, RtkTaskId id) {
     return nullptr;
 }
 
-bool hasPending(const Task* t, uint16_t mask) {
-    for (int i = 0; i < t->pendingCount; ++i) {
-        if ((t->pending[i] & mask) != 0)
-            return true;
-    }
-    return false;
-}
-
-bool takePending(Task* t, uint16_t mask, uint16_t* code) {
-    for (int i = 0; i < t->pendingCount; ++i) {
-        if ((t->pending[i] & mask) == 0)
-            continue;
-        *code = t->pending[i];
-        for (int j = i + 1; j < t->pendingCount; ++j)
-            t->pending[j - 1] = t->pending[j];
-        --t->pendingCount;
-        return true;
-    }
-    return false;
-}
-
 void makeReady(Kernel& k, Task* t) {
     if (t->ready)
         return;
@@ -172,7 +151,7 @@ bool quiescent(const Task* t) {
         return false;
     switch (t->wait) {
         case Wait::Receive:
-            return !hasPending(t, t->mask);
+            return !pendingHas(t->pending, t->mask);
         case Wait::Condition:
             return !t->condition(t->conditionContext);
         case Wait::Quiescence:
@@ -484,15 +463,13 @@ int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
     Task* t = findTask(k, id);
     if (t == nullptr)
         return RTK_ERR_NO_TASK;
-    for (int i = 0; i < t->pendingCount; ++i) {
-        if (t->pending[i] == code)
-            return RTK_OK;
-    }
-    if (t->pendingCount == RTK_PENDING_MAX) {
+    PendingAdd added = pendingAdd(&t->pending, code);
+    if (added == PendingAdd::Merged)
+        return RTK_OK;
+    if (added == PendingAdd::Dropped) {
         ++k.dropped;
         return RTK_ERR_RESOURCE;
     }
-    t->pending[t->pendingCount++] = code;
     if (!t->ready && t->wait == Wait::Receive && (code & t->mask) != 0) {
         makeReady(k, t);
         schedule(k);
@@ -513,18 +490,18 @@ int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved
     preemptionPlace(k);
     unwindIfDeleted(k);
     Task* self = k.current;
-    if (takePending(self, mask, code))
+    if (pendingTake(&self->pending, mask, code))
         return RTK_OK;
     if (timeoutMs == 0)
         return RTK_ERR_TIMEOUT;
     self->mask = mask;
     block(k, Wait::Receive, timeoutMs > 0 ? int64_t{timeoutMs} * 1000 : -1);
-    return takePending(self, mask, code) ? RTK_OK : RTK_ERR_TIMEOUT;
+    return pendingTake(&self->pending, mask, code) ? RTK_OK : RTK_ERR_TIMEOUT;
 }
 
 bool RtkEventPending(RtkTaskId id, uint16_t mask) {
     Task* t = findTask(enter(), id);
-    return t != nullptr && hasPending(t, mask);
+    return t != nullptr && pendingHas(t->pending, mask);
 }
 
 uint64_t RtkDroppedEvents() {

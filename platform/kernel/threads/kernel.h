@@ -1,0 +1,151 @@
+// The threaded kernel's shared state, private to the files of platform/kernel/threads/: the task
+// and section records, the one kernel instance and the calling thread's task. One kernel mutex
+// (Kernel::mutex) guards every task record, pending set, section record and both registries; a
+// blocked task waits on a condition variable under that mutex (its own, or a section's), so its
+// "blocked" state and its pending codes are always read together. The few fields read without
+// the mutex are atomics and say so.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/kernel/pending.h"
+#include "platform/kernel/rtk.h"
+
+namespace kx {
+namespace threads {
+
+using Clock = std::chrono::steady_clock;
+
+// Thrown into a deleted task at its next kernel call. Private to this kernel, so nothing outside
+// it can catch it by name; the trampoline that runs the task's entry is its only handler.
+struct TaskUnwind {};
+
+struct Task {
+    RtkTaskId id = 0;
+    std::string name;
+    uint16_t priority = 0;
+    uint32_t stackSize = 0;  // stackSize, options and mode are recorded only
+    uint32_t options = 0;
+    uint32_t mode = 0;
+    RtkTaskEntry entry = nullptr;
+    void* argument = nullptr;
+    std::thread thread;  // set by the creator before the record is published, read by the joiner
+
+    // Guarded by the kernel mutex.
+    // Resume, a send its receive wants, deletion, sleep's end. Shared, so that a sender can
+    // notify it after releasing the kernel mutex without the record being reaped meanwhile.
+    std::shared_ptr<std::condition_variable> wake;
+    std::condition_variable* waitingOn = nullptr;  // what it blocks on now; deletion notifies it
+    bool resumed = false;
+    bool finished = false;   // the trampoline has returned; only the join is left
+    bool receiving = false;  // blocked in RtkReceiveTaskEvent
+    uint16_t receiveMask = 0;
+    bool receiveTimed = false;
+    Clock::time_point receiveDeadline{};
+    PendingCodes pending;
+    RtkSectionWait longestWait = {};  // its longest wait for a critical section
+
+    // Set under the kernel mutex; also read without it by RtkCheckDeleted on the task itself.
+    std::atomic<bool> deleted{false};  // the id names it no more; it ends at its next kernel call
+};
+
+struct Section {
+    std::string name;
+    bool held = false;
+    bool deleted = false;
+    uint64_t owner = 0;  // thread token of the holder (thread ids can be reused, tokens cannot)
+    RtkTaskId ownerTask = 0;  // the holder's task id, 0 for a thread that is not a task
+    std::condition_variable freed;
+};
+
+struct Kernel {
+    std::mutex mutex;
+    std::condition_variable changed;            // a task became quiescent or finished
+    std::unordered_map<RtkTaskId, Task*> live;  // the tasks that ids name
+    std::vector<Task*> threads;                 // tasks whose thread is not joined yet
+    std::unordered_map<RtkHandle, std::shared_ptr<Section>> sections;
+    RtkTaskId nextTask = 1;
+    RtkHandle nextSection = 1;
+    bool realtime = false;
+    bool singleProcessor = false;
+    int cpu = -1;  // the processor tasks are kept on while singleProcessor
+};
+
+// Never destroyed: a task thread that outlives main (detached at exit, see KernelExit in
+// tasks.cpp) may still make kernel calls, and must find the kernel intact.
+inline Kernel& kernel() {
+    static Kernel* instance = new Kernel;
+    return *instance;
+}
+
+inline std::atomic<uint64_t> droppedEvents{0};  // codes dropped on a full pending set
+
+inline thread_local Task* currentTask = nullptr;  // the task this thread runs, if any
+
+// Called at every kernel call a deleted task can make; never with a lock other than a
+// unique_lock on the kernel mutex, which the unwind releases.
+inline void unwindIfDeleted() {
+    // Pairs with the store in markDeleted (made under the kernel mutex).
+    if (currentTask != nullptr && currentTask->deleted.load(std::memory_order_acquire)) {
+        throw TaskUnwind{};
+    }
+}
+
+inline bool selfDeleted() {
+    return currentTask != nullptr && currentTask->deleted.load(std::memory_order_relaxed);
+}
+
+// waits.cpp. Keeps a thread on one processor; refused, it runs where it may.
+void pinToProcessor(pthread_t thread, int cpu);
+
+// The kernel's calls (rtk.h), one per entry of its table (kernel.cpp), by the file that owns them.
+// tasks.cpp
+int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
+                      uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id);
+int32_t RtkResumeTask(RtkTaskId id);
+int32_t RtkDeleteTask(RtkTaskId id);
+void RtkCheckDeleted();
+RtkTaskId RtkCurrentTask();
+bool RtkTaskExists(RtkTaskId id);
+uint16_t RtkTaskPriority(RtkTaskId id);
+const char* RtkTaskName(RtkTaskId id);
+int RtkThreadsAlive();
+// events.cpp
+int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code);
+int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2,
+                            int32_t timeoutMs, uint16_t* code);
+bool RtkEventPending(RtkTaskId id, uint16_t mask);
+uint64_t RtkDroppedEvents();
+// sections.cpp
+int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle);
+int32_t RtkDeleteCriticalSection(RtkHandle handle);
+int32_t RtkEnterCriticalSection(RtkHandle handle);
+int32_t RtkLeaveCriticalSection(RtkHandle handle);
+int RtkSectionsAlive();
+bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait);
+// waits.cpp
+int32_t RtkSleepTaskUsec(uint32_t microseconds);
+uint64_t RtkSleepCount();
+void RtkSetSleepScale(uint32_t percent);
+void RtkResetCounters();
+void RtkSetRealtimeScheduling(bool enabled);
+void RtkSetSingleProcessor(bool enabled);
+bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs);
+bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
+void RtkIdle(uint32_t microseconds);
+uint64_t RtkNowUsec();
+void RtkPreemptionPoint();
+void RtkBusyUsec(uint32_t microseconds);
+
+}  // namespace threads
+}  // namespace kx

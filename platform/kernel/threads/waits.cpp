@@ -1,0 +1,219 @@
+// The threaded kernel's sleep, waits and host controls: task and host sleeps, quiescence, the
+// platform's polled waits, the clock, and the host's scheduling modes (real-time priorities, one
+// processor). Task sleeps and quiescence wait under the kernel mutex (kernel.h), which also
+// guards the modes' settings; the sleep counter and scale are atomics, and the host thread's
+// saved policy and processor mask are its own (thread_local).
+#include <pthread.h>
+#include <sched.h>
+
+#include "platform/kernel/threads/kernel.h"
+
+namespace kx {
+namespace threads {
+namespace {
+
+std::atomic<uint64_t> sleepCount{0};
+std::atomic<uint32_t> sleepScale{100};
+
+// A task is quiescent when it cannot run before something else happens: never resumed,
+// finished, or blocked in receive with nothing pending that its mask selects (and, for a timed
+// receive, its deadline not passed yet). A deleted task still on its way out is not.
+bool quiescent(const Task* t, Clock::time_point now) {
+    if (t->finished || !t->resumed)
+        return true;
+    if (t->deleted.load(std::memory_order_relaxed) || !t->receiving)
+        return false;
+    if (t->receiveTimed && now >= t->receiveDeadline)
+        return false;
+    return !pendingHas(t->pending, t->receiveMask);
+}
+
+// The processor for single-processor mode: the one the caller runs on now, which the system
+// chose for it (so that several programs in single-processor mode spread over the processors
+// rather than all sharing the first), else the first this process may run on.
+int chooseProcessor() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 0;
+    int current = sched_getcpu();
+    if (current >= 0 && current < CPU_SETSIZE && CPU_ISSET(current, &set))
+        return current;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &set))
+            return cpu;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void pinToProcessor(pthread_t thread, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    (void)pthread_setaffinity_np(thread, sizeof set, &set);  // refused: runs where it may
+}
+
+// ---- Sleep ----
+
+int32_t RtkSleepTaskUsec(uint32_t microseconds) {
+    sleepCount.fetch_add(1, std::memory_order_relaxed);
+    uint64_t scaled = uint64_t{microseconds} * sleepScale.load(std::memory_order_relaxed) / 100;
+    auto length = std::chrono::microseconds(scaled);
+    Task* self = currentTask;
+    if (self == nullptr) {
+        if (scaled != 0)
+            std::this_thread::sleep_for(length);
+        return RTK_OK;
+    }
+    // A task sleeps as a kernel wait, so that deleting it cuts the sleep short.
+    Kernel& k = kernel();
+    std::unique_lock<std::mutex> lock(k.mutex);
+    unwindIfDeleted();
+    if (scaled == 0)
+        return RTK_OK;
+    self->waitingOn = self->wake.get();
+    self->wake->wait_until(lock, Clock::now() + length, [] { return selfDeleted(); });
+    self->waitingOn = nullptr;
+    unwindIfDeleted();
+    return RTK_OK;
+}
+
+uint64_t RtkSleepCount() {
+    return sleepCount.load(std::memory_order_relaxed);
+}
+
+void RtkSetSleepScale(uint32_t percent) {
+    sleepScale.store(percent, std::memory_order_relaxed);
+}
+
+void RtkResetCounters() {
+    sleepCount.store(0, std::memory_order_relaxed);
+    droppedEvents.store(0, std::memory_order_relaxed);
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    for (auto& [id, task] : k.live)
+        task->longestWait = RtkSectionWait{};
+}
+
+// A busy loop on the host's clock: the caller keeps its processor, the others keep theirs.
+void RtkBusyUsec(uint32_t microseconds) {
+    unwindIfDeleted();
+    auto end = Clock::now() + std::chrono::microseconds(microseconds);
+    while (Clock::now() < end) {
+    }
+    unwindIfDeleted();
+}
+
+// ---- Scheduling and quiescence ----
+
+// The host's thread shares the kernel's mutex and the driver's with the tasks. At ordinary
+// priority it can be preempted by any other program while it holds one, and a real-time task
+// that wants it then waits as long as that program runs: a late period. At the lowest real-time
+// priority no ordinary thread can keep it waiting, and every task still runs before it.
+namespace {
+thread_local bool hostRaised = false;  // this thread was raised here, from hostPolicy
+thread_local int hostPolicy = SCHED_OTHER;
+thread_local sched_param hostParam{};
+thread_local bool hostPinned = false;  // this thread was pinned here, from hostMask
+thread_local cpu_set_t hostMask;
+}  // namespace
+
+void RtkSetRealtimeScheduling(bool enabled) {
+    {
+        Kernel& k = kernel();
+        std::lock_guard<std::mutex> lock(k.mutex);
+        k.realtime = enabled;
+    }
+    pthread_t self = pthread_self();
+    if (enabled && !hostRaised) {
+        int policy = SCHED_OTHER;
+        sched_param previous{};
+        if (pthread_getschedparam(self, &policy, &previous) != 0 || policy == SCHED_FIFO ||
+            policy == SCHED_RR)
+            return;  // unknown, or real-time already by the program's own choice: left alone
+        sched_param lowest{};
+        lowest.sched_priority = 1;
+        if (pthread_setschedparam(self, SCHED_FIFO, &lowest) == 0) {  // refused: stays as it was
+            hostRaised = true;
+            hostPolicy = policy;
+            hostParam = previous;
+        }
+    } else if (!enabled && hostRaised) {
+        (void)pthread_setschedparam(self, hostPolicy, &hostParam);
+        hostRaised = false;
+    }
+}
+
+void RtkSetSingleProcessor(bool enabled) {
+    Kernel& k = kernel();
+    int cpu = -1;
+    {
+        std::lock_guard<std::mutex> lock(k.mutex);
+        // Chosen when the mode is turned on; tasks created while it stays on share it.
+        if (enabled && (!k.singleProcessor || k.cpu < 0))
+            k.cpu = chooseProcessor();
+        k.singleProcessor = enabled;
+        cpu = k.cpu;
+    }
+    if (enabled) {
+        // What the caller may use before it is pinned: what turning the mode off gives back.
+        if (!hostPinned && pthread_getaffinity_np(pthread_self(), sizeof hostMask, &hostMask) == 0)
+            hostPinned = true;
+        pinToProcessor(pthread_self(), cpu);
+    } else if (hostPinned) {
+        (void)pthread_setaffinity_np(pthread_self(), sizeof hostMask, &hostMask);
+        hostPinned = false;
+    }
+}
+
+bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs) {
+    Kernel& k = kernel();
+    RtkTaskId caller = RtkCurrentTask();  // runs by definition: never waited for
+    auto reached = [&] {
+        Clock::time_point now = Clock::now();
+        for (const Task* t : k.threads) {
+            if (t->id == except || t->id == caller)
+                continue;
+            if (!quiescent(t, now))
+                return false;
+        }
+        return true;
+    };
+    std::unique_lock<std::mutex> lock(k.mutex);
+    if (timeoutMs < 0) {
+        k.changed.wait(lock, reached);
+        return true;
+    }
+    return k.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), reached);
+}
+
+// ---- Waits of platform code and of the host ----
+
+bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        unwindIfDeleted();
+        if (ready(context))
+            return true;
+        if (timeoutMs >= 0 && Clock::now() >= end)
+            return ready(context);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void RtkIdle(uint32_t microseconds) {
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+uint64_t RtkNowUsec() {
+    static const Clock::time_point start = Clock::now();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+}
+
+void RtkPreemptionPoint() {}
+
+}  // namespace threads
+}  // namespace kx
