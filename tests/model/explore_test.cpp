@@ -37,6 +37,28 @@ uint64_t envNumber(const char* name, uint64_t fallback) {
     return text != nullptr && *text != 0 ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
+// The schedule KX_EXPLORE_SEED=scenario:explore names, if it is set; a malformed value fails the
+// test rather than run something else.
+struct Replay {
+    bool asked = false;
+    uint64_t scenarioSeed = 0;
+    uint64_t exploreSeed = 0;
+    uint32_t preemptions = 3;
+};
+Replay replayAsked() {
+    Replay r;
+    const char* replay = std::getenv("KX_EXPLORE_SEED");
+    if (replay == nullptr || *replay == 0)
+        return r;
+    char* rest = nullptr;
+    r.asked = true;
+    r.scenarioSeed = std::strtoull(replay, &rest, 10);
+    EXPECT_TRUE(rest != nullptr && *rest == ':') << "KX_EXPLORE_SEED is scenario:explore";
+    r.exploreSeed = rest != nullptr && *rest == ':' ? std::strtoull(rest + 1, nullptr, 10) : 0;
+    r.preemptions = static_cast<uint32_t>(envNumber("KX_EXPLORE_PREEMPTIONS", 3));
+    return r;
+}
+
 // The kernel is chosen for the test and given back afterwards.
 struct OnOneProcessor {
     kx::RtkKernel before = kx::RtkSelectedKernel();
@@ -67,17 +89,10 @@ std::string runOne(const Scenario& sc, uint64_t places, uint64_t exploreSeed, ui
 TEST(Explore, ScheduleChosenBySeedMatchesTheModel) {
     OnOneProcessor kernel;
     ASSERT_TRUE(kernel.ok) << "tasks were left running";
-    if (const char* replay = std::getenv("KX_EXPLORE_SEED"); replay != nullptr && *replay != 0) {
-        char* rest = nullptr;
-        uint64_t scenarioSeed = std::strtoull(replay, &rest, 10);
-        ASSERT_TRUE(rest != nullptr && *rest == ':') << "KX_EXPLORE_SEED is scenario:explore";
-        uint64_t exploreSeed = std::strtoull(rest + 1, nullptr, 10);
-        Scenario sc = generateScenario(scenarioSeed);
-        uint64_t places = placesOf(sc);
+    if (Replay replay = replayAsked(); replay.asked) {
+        Scenario sc = generateScenario(replay.scenarioSeed);
         Trace trace;
-        EXPECT_EQ(runOne(sc, places, exploreSeed,
-                         static_cast<uint32_t>(envNumber("KX_EXPLORE_PREEMPTIONS", 3)), &trace),
-                  "");
+        EXPECT_EQ(runOne(sc, placesOf(sc), replay.exploreSeed, replay.preemptions, &trace), "");
         return;
     }
     uint64_t schedules = envNumber("KX_EXPLORE_SCHEDULES", kCiSchedules);
@@ -161,20 +176,8 @@ struct StarveScenario {
     std::vector<Action> actions;  // Who::Sound names a file index; only Sound and None are used
 };
 
-struct SplitMix {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
-    uint32_t range(uint32_t lo, uint32_t hi) { return lo + below(hi - lo + 1); }
-};
-
 StarveScenario starveScenario(uint64_t seed) {
-    SplitMix rng{seed * 0x9E3779B97F4A7C15ull + 0x57a2};
+    Rng rng{seed * 0x9E3779B97F4A7C15ull + 0x57a2};
     StarveScenario sc;
     sc.seed = seed;
     static constexpr uint32_t frames[] = {16, 64, 32, 8, 10, 17, 5};
@@ -547,14 +550,9 @@ uint64_t starvePlacesOf(const StarveScenario& sc) {
 TEST(Explore, StarvedQueuesLoseNothing) {
     OnOneProcessor kernel;
     ASSERT_TRUE(kernel.ok) << "tasks were left running";
-    if (const char* replay = std::getenv("KX_EXPLORE_SEED"); replay != nullptr && *replay != 0) {
-        char* rest = nullptr;
-        uint64_t scenarioSeed = std::strtoull(replay, &rest, 10);
-        ASSERT_TRUE(rest != nullptr && *rest == ':') << "KX_EXPLORE_SEED is scenario:explore";
-        StarveScenario sc = starveScenario(scenarioSeed);
-        StarveResult r = runStarved(sc, std::strtoull(rest + 1, nullptr, 10),
-                                    static_cast<uint32_t>(envNumber("KX_EXPLORE_PREEMPTIONS", 3)),
-                                    starvePlacesOf(sc));
+    if (Replay replay = replayAsked(); replay.asked) {
+        StarveScenario sc = starveScenario(replay.scenarioSeed);
+        StarveResult r = runStarved(sc, replay.exploreSeed, replay.preemptions, starvePlacesOf(sc));
         EXPECT_EQ(r.wrong, "");
         return;
     }

@@ -13,6 +13,26 @@
 
 namespace kxmodel {
 
+// SplitMix64: small, fast and the same everywhere (the standard distributions are not).
+struct Rng {
+    uint64_t state;
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    uint32_t below(uint32_t n) { return n ? static_cast<uint32_t>(next() % n) : 0; }
+    int range(int lo, int hi) {
+        return lo + static_cast<int>(below(static_cast<uint32_t>(hi - lo + 1)));
+    }
+    bool chance(int percent) { return below(100) < static_cast<uint32_t>(percent); }
+    template <typename T>
+    const T& pick(const std::vector<T>& v) {
+        return v[below(static_cast<uint32_t>(v.size()))];
+    }
+};
+
 enum class Op : uint8_t { Create, Delete, Play, Pause, Stop, Volume, Mute, Step };
 
 // Whom a play, pause or stop names.
