@@ -9,6 +9,7 @@
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #define KX_FIBER_ASAN 1
 #else
@@ -96,6 +97,12 @@ bool fiberPrepare(Fiber* fiber, void (*entry)(), size_t stackBytes) {
     fiber->stackBottom = static_cast<char*>(mapping) + page;
     fiber->stackSize = mapped - page;
     fiber->fakeStack = nullptr;
+#if KX_FIBER_ASAN
+    // A cached stack still carries the poisoned red zones of frames its last fiber never
+    // returned from (a task unwound or ended while blocked deep in a call); the new fiber's
+    // frames must not inherit them.
+    __asan_unpoison_memory_region(fiber->stackBottom, fiber->stackSize);
+#endif
 #if KX_FIBER_FCONTEXT
     fiber->context = boost::context::detail::make_fcontext(static_cast<char*>(mapping) + mapped,
                                                            fiber->stackSize, fiberMain);
