@@ -3,6 +3,8 @@
 // the table of descriptors opened here are atomics, the console capture has its own mutex.
 // A descriptor's read-ahead (below) belongs to the one task that uses the descriptor; the module
 // never reads, seeks or closes one descriptor from two tasks at once (its pool locks order them).
+// A number closed by one task and opened again by another passes between them through its mark
+// in ownedFd, an atomic exchanged on both sides.
 #include "platform/files/kxfile.h"
 
 #include <fcntl.h>
@@ -129,9 +131,12 @@ int32_t kxopen(const char* path, int32_t flags, int32_t mode) {
             return -1;
         }
     }
-    dropReadAhead(fd);
+    // The number may have been closed by another task a moment ago. Its mark is exchanged
+    // before the read-ahead is touched: the closer dropped the read-ahead before clearing the
+    // mark, so this exchange orders the closer's last use of the slot before this task's first.
     if (fd < kTrackedFds)
-        ownedFd[fd].store(1);
+        ownedFd[fd].exchange(1, std::memory_order_acq_rel);
+    dropReadAhead(fd);
     openFiles.fetch_add(1);
     return fd;
 }
@@ -217,8 +222,8 @@ int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence) {
 }
 
 int32_t kxclose(int32_t fd) {
-    dropReadAhead(fd);
-    if (fd >= 0 && fd < kTrackedFds && ownedFd[fd].exchange(0) != 0)
+    dropReadAhead(fd);  // before the mark is cleared: see kxopen
+    if (fd >= 0 && fd < kTrackedFds && ownedFd[fd].exchange(0, std::memory_order_acq_rel) != 0)
         openFiles.fetch_sub(1);
     // Linux releases the descriptor even when close reports EINTR, so it is never retried.
     return ::close(fd) == 0 ? 0 : -1;
