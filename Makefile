@@ -1,4 +1,6 @@
-# Wraps the CMake presets. `make demo` renders the built-in demo; `make test` runs the tests.
+# Wraps the CMake presets. `make demo` renders the built-in demo; `make test` runs the tests and
+# ends with one line naming the tests skipped for want of a Debian package. PRESET chooses the
+# preset of both (.ci/run's bare stage builds into its own).
 # `make conformance PORT=DIR` runs the platform's conformance tests against the seam's
 # implementation in DIR (docs/porting.md).
 JOBS ?= $(shell nproc)
@@ -6,6 +8,7 @@ CTEST_ARGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?=
 FUZZ_BUILD ?= build/fuzz
+PRESET ?= default
 
 PORT ?= platform/kernel/threads
 PORT_ENV ?=
@@ -17,20 +20,22 @@ all:
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
-# The demo needs kxplay and the libraries it links, not the test suite.
+# The demo needs kxplay and the libraries it links, not the test suite (nor GoogleTest).
 demo:
-	cmake --preset default
-	cmake --build --preset default -j $(JOBS) --target kxplay
-	./build/default/tools/kxplay --demo
+	cmake --preset $(PRESET)
+	cmake --build --preset $(PRESET) -j $(JOBS) --target kxplay
+	./build/$(PRESET)/tools/kxplay --demo
 
+# ctest's status is kept while the closing line is printed.
 define run_tests
 	cmake --preset $(1)
 	cmake --build --preset $(1) -j $(JOBS)
-	ctest --preset $(1) -j $(JOBS) $(CTEST_ARGS)
+	ctest --preset $(1) -j $(JOBS) $(CTEST_ARGS); status=$$?; \
+	  cmake -DBUILD_DIR=build/$(1) -P tests/skipped_summary.cmake; exit $$status
 endef
 
 test:
-	$(call run_tests,default)
+	$(call run_tests,$(PRESET))
 
 test-asan:
 	$(call run_tests,asan)
