@@ -132,8 +132,9 @@ TEST(KxplayOptions, UsageErrorsSayWhatIsWrong) {
     }
 }
 
-// The manual page (written by hand) and docs/kxplay.md stay in step with the options kxplay
-// takes: each names exactly the long options of --help, and every short form of one.
+// The manual page (written by hand), docs/kxplay.md and README.md's table stay in step with the
+// options kxplay takes: each names exactly the long options of --help, and every short form of
+// one. README.md's table has no empty cell, and its exit line names every status --help does.
 TEST(KxplayOptions, ManualPageAndGuideNameEveryOption) {
     auto find = [](std::string text, const char* pattern) {
         text = std::regex_replace(text, std::regex(R"(\\-)"), "-");  // roff's escaped dash
@@ -158,9 +159,12 @@ TEST(KxplayOptions, ManualPageAndGuideNameEveryOption) {
     std::string usage = kx::kxplayUsage();
     std::set<std::string> shortForms = find(usage, R"((^|\s)(-[a-z]), --)");
     ASSERT_EQ(shortForms, (std::set<std::string>{"-h", "-o", "-q"}));
+    std::string readme = read("README.md");
+    std::string readmeTable = section(readme, "| option | meaning |", "\n\n");
     const std::string documents[][2] = {
         {"docs/kxplay.md", section(read("docs/kxplay.md"), "## Options", "\n## ")},
         {"docs/kxplay.1", section(read("docs/kxplay.1"), ".SH OPTIONS", ".SH SCENES")},
+        {"README.md", readmeTable},
     };
     for (const auto& [name, text] : documents) {
         EXPECT_EQ(find(text, longOption), find(usage, longOption)) << name;
@@ -168,6 +172,13 @@ TEST(KxplayOptions, ManualPageAndGuideNameEveryOption) {
             EXPECT_EQ(find(text, R"((^|[^\w-])(-[a-z])\b)").count(option), 1u)
                 << name << ": " << option;
     }
+    EXPECT_FALSE(std::regex_search(readmeTable, std::regex(R"(\|[ \t]*\|)")))
+        << "README.md's options table has an empty cell";
+    auto statuses = [&](const std::string& text) {
+        return find(section(text, "Exit status:", "\n\n"), R"((^|[\s:,])([0-9]+) )");
+    };
+    EXPECT_EQ(statuses(readme), statuses(usage)) << "README.md's exit line";
+    EXPECT_EQ(statuses(usage).count("130"), 1u) << "--help's exit line";
 }
 
 }  // namespace

@@ -64,7 +64,8 @@ const char kUsage[] =
     "  at TIME mute on|off\n"
     "  at TIME end                   the output ends with this period\n"
     "\n"
-    "Exit status: 0 success, 1 a file or the output failed, 2 a usage or scene error.\n";
+    "Exit status: 0 success, 1 a file or the output failed, 2 a usage or scene error,\n"
+    "130 after Ctrl-C (the module freed and the WAV file finished first).\n";
 
 bool parseWhole(std::string_view text, uint64_t limit, uint64_t* out) {
     if (text.empty() || text.size() > 10)
