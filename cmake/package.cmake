@@ -1,6 +1,9 @@
 # Installation and packaging: `cmake --install` puts kxplay in bin/, its manual page in
 # share/man/man1/, the module's static libraries in lib/ and the public headers in
-# include/kxaudio/ (kxaudio/kxaudio.h and the platform seam, under the paths used in the tree).
+# include/kxaudio/ (cmake/public_headers.cmake lists them; under the paths used in the tree), and
+# LICENSE in share/doc/kxaudio/.
+# Nothing installed names an absolute path but kxaudio.pc's prefix= line, so the installed tree
+# may be moved.
 # Another CMake project links kxaudio::kxaudio after find_package(kxaudio): the module together
 # with the platform it runs on here. lib/pkgconfig/kxaudio.pc gives the same to other builds.
 include(GNUInstallDirs)
@@ -27,41 +30,53 @@ add_library(kxaudio::kxaudio ALIAS kxaudio)
 install(TARGETS ${KX_PACKAGE_TARGETS} EXPORT kxaudioTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT kxaudioTargets NAMESPACE kxaudio:: DESTINATION ${KX_INSTALL_CMAKEDIR})
-install(FILES kxaudio/kxaudio.h DESTINATION ${KX_INSTALL_INCLUDEDIR}/kxaudio)
-install(DIRECTORY platform/ DESTINATION ${KX_INSTALL_INCLUDEDIR}/platform
-        FILES_MATCHING PATTERN "*.h")
+include(${CMAKE_CURRENT_LIST_DIR}/public_headers.cmake)
+foreach(header ${KX_PUBLIC_HEADERS})
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES ${header} DESTINATION ${KX_INSTALL_INCLUDEDIR}/${dir})
+endforeach()
+install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 if(TARGET kxplay)
   install(TARGETS kxplay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES docs/kxplay.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-# What the libraries link besides each other: imported targets (Threads::Threads, ALSA::ALSA)
-# become find_dependency calls of the package and link flags of the pkg-config file; libraries
-# found by path are named by that path in both (the exported targets carry it already).
+# What the libraries link besides each other: imported targets only (Threads::Threads,
+# ALSA::ALSA, Boost::context), each becoming a find_dependency call of the package and link
+# flags of the pkg-config file. A library named by its path would put that path in both, so
+# the configure refuses one.
+set(KX_FIND_DEPENDENCY_Threads "Threads")
+set(KX_PKGCONFIG_FLAGS_Threads "-pthread")
+set(KX_FIND_DEPENDENCY_ALSA "ALSA")
+set(KX_PKGCONFIG_FLAGS_ALSA "-lasound")
+set(KX_FIND_DEPENDENCY_Boost "Boost CONFIG COMPONENTS context")
+set(KX_PKGCONFIG_FLAGS_Boost "-lboost_context")
 set(KX_PACKAGE_DEPENDENCIES "")
-set(KX_PACKAGE_LIBRARY_FILES "")
 set(KX_PKGCONFIG_LIBS "")
 foreach(target ${KX_PACKAGE_TARGETS})
   list(APPEND KX_PKGCONFIG_LIBS "-l${target}")
   get_target_property(links ${target} LINK_LIBRARIES)
+  if(NOT links)
+    continue()
+  endif()
   foreach(link ${links})
     if(link MATCHES "^([A-Za-z0-9_]+)::" AND NOT link IN_LIST KX_PACKAGE_TARGETS)
       list(APPEND KX_PACKAGE_DEPENDENCIES ${CMAKE_MATCH_1})
-    elseif(IS_ABSOLUTE "${link}")
-      list(APPEND KX_PACKAGE_LIBRARY_FILES ${link})  # a library found by path (Boost.Context)
+    elseif(NOT link IN_LIST KX_PACKAGE_TARGETS)
+      message(FATAL_ERROR "${target} links ${link}, not an imported target: the package would "
+                          "carry it as it is")
     endif()
   endforeach()
 endforeach()
 list(REMOVE_DUPLICATES KX_PACKAGE_DEPENDENCIES)
-set(KX_PKGCONFIG_EXTRA ${KX_PACKAGE_LIBRARY_FILES})
+set(KX_PKGCONFIG_EXTRA "")
+set(KX_PACKAGE_FIND_DEPENDENCIES "")
 foreach(dependency ${KX_PACKAGE_DEPENDENCIES})
-  if(dependency STREQUAL "Threads")
-    list(APPEND KX_PKGCONFIG_EXTRA "-pthread")
-  elseif(dependency STREQUAL "ALSA")
-    list(APPEND KX_PKGCONFIG_EXTRA "-lasound")
-  else()
-    message(FATAL_ERROR "kxaudio.pc: no link flags known for the dependency ${dependency}")
+  if(NOT DEFINED KX_FIND_DEPENDENCY_${dependency})
+    message(FATAL_ERROR "kxaudio's package: nothing known of the dependency ${dependency}")
   endif()
+  string(APPEND KX_PACKAGE_FIND_DEPENDENCIES "find_dependency(${KX_FIND_DEPENDENCY_${dependency}})\n")
+  list(APPEND KX_PKGCONFIG_EXTRA ${KX_PKGCONFIG_FLAGS_${dependency}})
 endforeach()
 list(JOIN KX_PKGCONFIG_LIBS " " KX_PKGCONFIG_LIBS)
 # The prefix is found from the .pc file's own place, so an installed tree may be moved.

@@ -4,6 +4,8 @@
 #   installed  this tree installed to a fresh prefix, the example configured as a project of its
 #              own with find_package(kxaudio), built and run, against the installed kxplay;
 #   pkgconfig  the same prefix, the example compiled with the flags of kxaudio.pc alone.
+# Both installed modes check what the tree holds, then move it to another directory, build the
+# example from there the same way, and compare its output with the first run's byte for byte.
 # Run as cmake -P with MODE, SOURCE_DIR, BINARY_DIR, WORK_DIR, EXAMPLE, KXPLAY, CXX, BUILD_TYPE
 # and FLAGS (what a consumer needs besides, e.g. the sanitizers' runtime).
 # The policies of this CMake: without them `if(MODE STREQUAL "installed")` would read the loop
@@ -32,28 +34,16 @@ file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR}/run)
 separate_arguments(flags UNIX_COMMAND "${FLAGS}")
 
-if(MODE STREQUAL "in_tree")
-  set(example ${EXAMPLE})
-  set(kxplay ${KXPLAY})
-else()
-  set(prefix ${WORK_DIR}/prefix)
-  run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
-  foreach(installed bin/kxplay share/man/man1/kxplay.1 include/kxaudio/kxaudio/kxaudio.h
-                    include/kxaudio/platform/devices/sndhost.h)
-    if(NOT EXISTS ${prefix}/${installed})
-      message(FATAL_ERROR "the install has no ${installed}")
-    endif()
-  endforeach()
-  set(kxplay ${prefix}/bin/kxplay)
-  set(example ${WORK_DIR}/kxembed)
+# Builds the example against the installed tree at PREFIX in DIR, as MODE says; the program's
+# path goes to OUT.
+function(build_example prefix dir out)
   if(MODE STREQUAL "installed")
-    run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${WORK_DIR}/build
+    run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${dir}
         -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
         "-DCMAKE_CXX_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
-    run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-    set(example ${WORK_DIR}/build/kxembed)
+    run(${CMAKE_COMMAND} --build ${dir})
+    set(${out} ${dir}/kxembed PARENT_SCOPE)
   else()
-    set(ENV{PKG_CONFIG_PATH} "")
     file(GLOB_RECURSE pc ${prefix}/kxaudio.pc)
     get_filename_component(pcdir "${pc}" DIRECTORY)
     set(ENV{PKG_CONFIG_PATH} ${pcdir})
@@ -63,8 +53,60 @@ else()
       message(FATAL_ERROR "pkg-config knows no kxaudio under ${pcdir}")
     endif()
     separate_arguments(pkgflags UNIX_COMMAND "${pkgflags}")
-    run(${CXX} -std=c++20 ${flags} ${SOURCE_DIR}/examples/embed.cpp ${pkgflags} -o ${example})
+    file(MAKE_DIRECTORY ${dir})
+    run(${CXX} -std=c++20 ${flags} ${SOURCE_DIR}/examples/embed.cpp ${pkgflags} -o ${dir}/kxembed)
+    set(${out} ${dir}/kxembed PARENT_SCOPE)
   endif()
+endfunction()
+
+# What the installed tree holds: the public headers of cmake/public_headers.cmake and no other,
+# and package files that name no absolute path (but kxaudio.pc's own prefix= line), so the tree
+# can be moved.
+function(check_installed prefix)
+  include(${SOURCE_DIR}/cmake/public_headers.cmake)
+  file(GLOB_RECURSE headers RELATIVE ${prefix}/include ${prefix}/include/*)
+  set(expected "")
+  foreach(header ${KX_PUBLIC_HEADERS})
+    list(APPEND expected kxaudio/${header})
+  endforeach()
+  list(SORT headers)
+  list(SORT expected)
+  if(NOT headers STREQUAL expected)
+    message(FATAL_ERROR "installed include/ holds ${headers}\nand should hold ${expected}")
+  endif()
+  file(GLOB_RECURSE packaging ${prefix}/*.cmake ${prefix}/*.pc)
+  if(NOT packaging)
+    message(FATAL_ERROR "the install has no *.cmake or *.pc file")
+  endif()
+  foreach(file ${packaging})
+    file(STRINGS ${file} lines)
+    foreach(line IN LISTS lines)
+      if(line MATCHES "^prefix=" AND file MATCHES "\\.pc$")
+        continue()
+      endif()
+      if(line MATCHES "(^|[ \t\"';=(:<>,])/[A-Za-z0-9_.+-]+/")
+        message(FATAL_ERROR "${file} names an absolute path: ${line}")
+      endif()
+    endforeach()
+  endforeach()
+endfunction()
+
+if(MODE STREQUAL "in_tree")
+  set(example ${EXAMPLE})
+  set(kxplay ${KXPLAY})
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  set(ENV{PKG_CONFIG_PATH} "")
+  run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
+  foreach(installed bin/kxplay share/man/man1/kxplay.1 include/kxaudio/kxaudio/kxaudio.h
+                    include/kxaudio/platform/devices/sndhost.h)
+    if(NOT EXISTS ${prefix}/${installed})
+      message(FATAL_ERROR "the install has no ${installed}")
+    endif()
+  endforeach()
+  check_installed(${prefix})
+  set(kxplay ${prefix}/bin/kxplay)
+  build_example(${prefix} ${WORK_DIR}/build example)
 endif()
 
 run(${example} ${WORK_DIR}/run)
@@ -85,3 +127,18 @@ if(toneBytes LESS 80000 OR NOT heard STREQUAL tone)
   message(FATAL_ERROR "out.wav does not carry tone.wav's ${toneBytes} sample bytes after period 0")
 endif()
 message(STATUS "example (${MODE}): out.wav matches kxplay's render, ${size} bytes")
+
+# The installed tree moved elsewhere: the example builds from there too and writes the same bytes.
+if(NOT MODE STREQUAL "in_tree")
+  set(moved ${WORK_DIR}/moved/kxaudio)
+  file(MAKE_DIRECTORY ${WORK_DIR}/moved ${WORK_DIR}/run-moved)
+  file(RENAME ${prefix} ${moved})
+  build_example(${moved} ${WORK_DIR}/build-moved movedExample)
+  run(${movedExample} ${WORK_DIR}/run-moved)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/run/out.wav
+                          ${WORK_DIR}/run-moved/out.wav RESULT_VARIABLE differ)
+  if(NOT differ EQUAL 0)
+    message(FATAL_ERROR "built from the moved tree, the example wrote another out.wav")
+  endif()
+  message(STATUS "example (${MODE}): built from the moved tree, out.wav is the same")
+endif()

@@ -60,7 +60,7 @@ TEST_F(KxplayCli, ExitStatusesAndTheirMessages) {
     };
     const Case cases[] = {
         {"--help", 0, "Usage: kxplay [options] FILE.wav..."},
-        {"--version", 0, "kxplay 0.1.0"},
+        {"--version", 0, "kxplay " KX_VERSION},
         {"-o out.wav t0.wav", 0, "kxplay: rendered "},
         {"-q -o out.wav t0.wav sub/s.wav", 0, ""},
         {"--script ok.scene -o out.wav", 0, "p0 play a -> 0 OK"},
@@ -162,7 +162,7 @@ TEST_F(KxplayCli, VersionNamesTheBuild) {
                            (kx::hdaHasAlsa() ? "yes" : "no") + ", mix " + fastest;
     KxplayRun run = runKxplay(dir.path(), "--version");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "kxplay 0.1.0 (kxaudio)\n" + expected + "\n");
+    EXPECT_EQ(run.out, "kxplay " KX_VERSION " (kxaudio)\n" + expected + "\n");
 }
 
 }  // namespace

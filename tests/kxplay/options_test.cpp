@@ -179,6 +179,10 @@ TEST(KxplayOptions, ManualPageAndGuideNameEveryOption) {
     };
     EXPECT_EQ(statuses(readme), statuses(usage)) << "README.md's exit line";
     EXPECT_EQ(statuses(usage).count("130"), 1u) << "--help's exit line";
+    // The manual page's version is the project's (CMakeLists.txt's project(), as KX_VERSION).
+    EXPECT_NE(read("docs/kxplay.1").find("\n.TH KXPLAY 1 \"\" \"kxaudio " KX_VERSION "\""),
+              std::string::npos)
+        << "docs/kxplay.1's .TH line does not name kxaudio " KX_VERSION;
 }
 
 }  // namespace

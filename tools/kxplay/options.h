@@ -8,7 +8,8 @@
 
 namespace kx {
 
-inline constexpr const char KXPLAY_VERSION[] = "0.1.0";
+// The version is the project's, from CMakeLists.txt's project() (KX_VERSION, set by the build).
+inline constexpr const char KXPLAY_VERSION[] = KX_VERSION;
 constexpr uint32_t KXPLAY_DEFAULT_FRAMES = 1024;
 constexpr uint32_t KXPLAY_MIN_FRAMES = 2;      // the driver reports at least two frames
 constexpr uint32_t KXPLAY_MAX_FRAMES = 65536;  // 256 KiB periods; four are queued per sound
