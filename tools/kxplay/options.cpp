@@ -264,6 +264,11 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         *error = "--info plays nothing, so it has no --timeline to draw";
         return kUsageError;
     }
+    if (info && (result.hasOutput || result.hasDevice)) {
+        *error = std::string("--info only reads its files and plays nothing, so it takes no ") +
+                 (result.hasOutput ? "-o" : "--device") + "; play them without --info";
+        return kUsageError;
+    }
     if (fast && realtime) {
         *error = "choose one of --fast and --realtime";
         return kUsageError;
