@@ -31,13 +31,11 @@ inline std::string readText(const std::string& path) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Runs kxplay with `args` (shell words) in directory `dir`; standard input is empty. `prefix`
-// (shell words) comes before the program: variables for it, or a command that runs it.
-inline KxplayRun runKxplay(const std::string& dir, const std::string& args,
-                           const std::string& prefix = "") {
-    std::string command = "cd '" + dir + "' && " + prefix + " '" KX_BINARY_DIR "/tools/kxplay' " +
-                          args + " </dev/null >.kxplay-out 2>.kxplay-err";
-    int raw = std::system(command.c_str());
+// Runs `command` (a shell command line) in directory `dir` with standard input empty, and
+// captures what it writes.
+inline KxplayRun runIn(const std::string& dir, const std::string& command) {
+    std::string line = "cd '" + dir + "' && " + command + " </dev/null >.kxplay-out 2>.kxplay-err";
+    int raw = std::system(line.c_str());
     KxplayRun run;
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     run.out = readText(dir + "/.kxplay-out");
@@ -45,18 +43,18 @@ inline KxplayRun runKxplay(const std::string& dir, const std::string& args,
     return run;
 }
 
+// Runs kxplay with `args` (shell words) in directory `dir`; standard input is empty. `prefix`
+// (shell words) comes before the program: variables for it, or a command that runs it.
+inline KxplayRun runKxplay(const std::string& dir, const std::string& args,
+                           const std::string& prefix = "") {
+    return runIn(dir, prefix + " '" KX_BINARY_DIR "/tools/kxplay' " + args);
+}
+
 // Runs the shell `script` in `dir` with $KXPLAY naming the program, for what runKxplay cannot
 // say (closed descriptors, FIFOs, limits); its standard output and error are captured as
 // kxplay's are. The script is put in single quotes, so it holds none.
 inline KxplayRun runShell(const std::string& dir, const std::string& script) {
-    std::string command = "cd '" + dir + "' && KXPLAY='" KX_BINARY_DIR "/tools/kxplay' sh -c '" +
-                          script + "' </dev/null >.kxplay-out 2>.kxplay-err";
-    int raw = std::system(command.c_str());
-    KxplayRun run;
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = readText(dir + "/.kxplay-out");
-    run.err = readText(dir + "/.kxplay-err");
-    return run;
+    return runIn(dir, "KXPLAY='" KX_BINARY_DIR "/tools/kxplay' sh -c '" + script + "'");
 }
 
 constexpr int kProcessBoundMs = 60000;  // sanitizer builds on a loaded machine
