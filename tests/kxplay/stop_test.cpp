@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,88 +160,56 @@ TEST_F(KxplayStop, ClosedStandardStreamsNeverReachTheOutput) {
 }
 
 // Signals in every state of a run: each run ends with status 130 and an output whose header
-// is true.
+// is true. A row's `again`, when set, is waited for and the signal sent a second time.
 TEST_F(KxplayStop, EverySignalEndsTheRunWithATrueHeader) {
     ASSERT_EQ(mkfifo(dir.file("unread.wav").c_str(), 0600), 0);
+    const std::string loop = "--script loop.scene --duration 100 -o ";
+    const std::string played = "play l loop -> 0 OK";
     struct Row {
-        const char* what;
-        std::vector<std::string> args;
-        std::vector<std::string> environment;
-        bool pipeOutput;         // standard output is a pipe the test never reads
-        const char* ready;       // said once the state is reached
-        int signal;              // sent then
-        const char* readyAgain;  // then, when set, said before `signal` is sent a second time
-        const char* says;        // said before the end
-        const char* output;      // the WAV file left, or ""
+        std::string args, environment;
+        bool pipeOutput;  // standard output is a pipe the test never reads
+        std::string ready;
+        int signal;
+        std::string again, says, output;
     };
     const Row rows[] = {
-        {"a second Ctrl-C while the stop finishes the output",
-         {"--realtime", "--script", "loop.scene", "--duration", "100", "-o", "s.wav"},
-         {"KXPLAY_TEST_STOP_DELAY_MS=300"},
-         false,
-         "play l loop -> 0 OK",
-         SIGINT,
-         "test: the stop waits",
-         "interrupted; the output holds",
-         "s.wav"},
-        {"a stop that takes longer than its bound",
-         {"--realtime", "--script", "loop.scene", "--duration", "100", "-o", "s.wav"},
-         {"KXPLAY_TEST_STOP_DELAY_MS=600000"},
-         false,
-         "play l loop -> 0 OK",
-         SIGTERM,
-         nullptr,
-         "the stop took more than 2 s and was cut short",
-         "s.wav"},
-        {"Ctrl-C while standard output is not read (--fast)",
-         {"--script", "loop.scene", "--duration", "100", "-o", "-"},
-         {},
-         true,
-         "play l loop -> 0 OK",
-         SIGINT,
-         nullptr,
-         "interrupted",
-         ""},
-        {"Ctrl-C while standard output is not read (--realtime)",
-         {"--realtime", "--frames", "8192", "--script", "loop.scene", "--duration", "100", "-o",
-          "-"},
-         {},
-         true,
-         "play l loop -> 0 OK",
-         SIGINT,
-         nullptr,
-         "interrupted",
-         ""},
-        {"SIGTERM while a FIFO output waits for its reader",
-         {"-o", "unread.wav", "t0.wav"},
-         {},
-         false,
-         "unread.wav is a FIFO; waiting for its reader",
-         SIGTERM,
-         nullptr,
-         "interrupted before the output was opened",
-         ""},
+        {"--realtime " + loop + "s.wav", "KXPLAY_TEST_STOP_DELAY_MS=300", false, played, SIGINT,
+         "test: the stop waits", "interrupted; the output holds", "s.wav"},
+        {"--realtime " + loop + "s.wav", "KXPLAY_TEST_STOP_DELAY_MS=600000", false, played, SIGTERM,
+         "", "the stop took more than 2 s and was cut short", "s.wav"},
+        {loop + "-", "", true, played, SIGINT, "", "interrupted", ""},
+        {"--realtime --frames 8192 " + loop + "-", "", true, played, SIGINT, "", "interrupted", ""},
+        {"-o unread.wav t0.wav", "", false, "unread.wav is a FIFO; waiting for its reader", SIGTERM,
+         "", "interrupted before the output was opened", ""},
     };
     for (const Row& row : rows) {
-        KxplayProcess run(dir.path(), row.args, row.environment, row.pipeOutput);
+        std::vector<std::string> args, environment;
+        std::istringstream words(row.args);
+        for (std::string word; words >> word;)
+            args.push_back(word);
+        if (!row.environment.empty())
+            environment.push_back(row.environment);
+        KxplayProcess run(dir.path(), args, environment, row.pipeOutput);
         ASSERT_GT(run.pid, 0);
-        ASSERT_TRUE(run.waitFor(row.ready)) << row.what << "\n" << run.err;
+        ASSERT_TRUE(run.waitFor(row.ready)) << row.args << "\n" << run.err;
         kill(run.pid, row.signal);
-        if (row.readyAgain != nullptr) {
-            ASSERT_TRUE(run.waitFor(row.readyAgain)) << row.what << "\n" << run.err;
+        if (!row.again.empty()) {
+            ASSERT_TRUE(run.waitFor(row.again)) << row.args << "\n" << run.err;
             kill(run.pid, row.signal);
         }
-        EXPECT_EQ(run.finish(), 130) << row.what << "\n" << run.err;
-        EXPECT_NE(run.err.find(row.says), std::string::npos) << row.what << "\n" << run.err;
-        if (*row.output != '\0') {
-            EXPECT_GE(checkHeader(kxtest::readFile(dir.file(row.output)), false, row.what), 0);
+        EXPECT_EQ(run.finish(), 130) << row.args << "\n" << run.err;
+        EXPECT_NE(run.err.find(row.says), std::string::npos) << row.args << "\n" << run.err;
+        if (!row.output.empty()) {
+            EXPECT_GE(checkHeader(kxtest::readFile(dir.file(row.output)), false, row.args), 0);
         }
     }
 }
 
 // An output that fails, fills up or loses its reader ends the run at once, says why in the
 // system's words, and leaves a file whose header says what it holds. A file-size limit stands
-// in for a full disk (the shell's ulimit, with SIGXFSZ ignored so that the write fails instead).
+// in for a full disk (the shell's ulimit, in 512-byte blocks, with SIGXFSZ ignored so that the
+// write fails instead): in real time the run ends within the writer's 16-period batch and a
+// second of the failure.
 TEST_F(KxplayStop, AFailingOutputEndsTheRunWithATrueHeader) {
     ASSERT_EQ(mkfifo(dir.file("fifo.wav").c_str(), 0600), 0);
     struct Row {
@@ -250,27 +219,33 @@ TEST_F(KxplayStop, AFailingOutputEndsTheRunWithATrueHeader) {
         const char* output;  // the WAV file left, or ""
         bool stream;         // its sizes say 0xFFFFFFFF
         long data;           // its data bytes, or -1: any number of them, more than none
+        uint64_t periods;    // the most periods rendered (in real time: a second past the end)
     };
+    constexpr uint64_t kAny = UINT64_MAX;
     const Row rows[] = {
         {"trap \"\" XFSZ; ulimit -f 200; $KXPLAY -o full.wav long.wav", 1,
-         "writing full.wav failed: File too large; stopping", "full.wav", false, -1},
+         "writing full.wav failed: File too large; stopping", "full.wav", false, -1, kAny},
         {"trap \"\" XFSZ; ulimit -f 200; $KXPLAY --realtime -o full.wav long.wav", 1,
-         "writing full.wav failed: File too large; stopping", "full.wav", false, -1},
+         "writing full.wav failed: File too large; stopping", "full.wav", false, -1,
+         102400 / 4096 + 16 + 44},
         {"$KXPLAY -o /dev/full t0.wav", 1, "cannot write /dev/full: No space left on device", "",
-         false, 0},
+         false, 0, kAny},
         {"KXPLAY_TEST_WAV_LIMIT=100002 $KXPLAY --script loop.scene --duration 2 -o lim.wav", 1,
          "lim.wav reached 100000 bytes of samples (0.57 s), the most a WAV file", "lim.wav", false,
-         100000},
+         100000, kAny},
         {"head -c 5000 fifo.wav >/dev/null & $KXPLAY --realtime -o fifo.wav long.wav", 1,
-         "writing fifo.wav failed: Broken pipe; stopping", "", false, 0},
+         "writing fifo.wav failed: Broken pipe; stopping", "", false, 0, kAny},
         {"cat fifo.wav > got.wav & $KXPLAY -o fifo.wav t0.wav; wait", 0, "wrote fifo.wav",
-         "got.wav", true, -1},
+         "got.wav", true, -1, kAny},
     };
     for (const Row& row : rows) {
         KxplayRun run = runShell(dir.path(), row.script);
         EXPECT_EQ(run.status, row.status) << row.script << "\n" << run.err;
         EXPECT_NE(run.err.find(row.says), std::string::npos) << row.script << "\n" << run.err;
         EXPECT_EQ(run.err.find("; wrote full.wav"), std::string::npos) << row.script;
+        if (row.periods != kAny) {
+            EXPECT_LE(periodsRendered(run.err), row.periods) << row.script << "\n" << run.err;
+        }
         if (*row.output == '\0')
             continue;
         long data = checkHeader(kxtest::readFile(dir.file(row.output)), row.stream, row.script);
