@@ -69,13 +69,37 @@ bool hdaWaitPeriods(uint64_t count, int32_t timeoutMs);
 // a period that finds that buffer full waits for room and is counted in outputOverruns (under
 // the stepped clock that only slows the render; in real time the period is late).
 void hdaSinkMemory();
-bool hdaSinkWavFile(const std::string& path);  // false if the file cannot be created
+// A WAV file's header is rewritten with its sizes when the sink closes; where it cannot be (a
+// FIFO, a device) it says 0xFFFFFFFF for both, the streaming convention. Its open never waits:
+// a FIFO with no reader fails with errno ENXIO. False (errno set) if it cannot be created or
+// its header cannot be written.
+bool hdaSinkWavFile(const std::string& path);
 bool hdaSinkFd(int fd);  // raw 16-bit little-endian stereo PCM; false if no writer can start
 bool hdaSinkAlsa(const std::string& device);  // false where the build has no ALSA or it fails
 bool hdaHasAlsa();
-// Finishes the sink (a WAV file gets its header sizes) and falls back to memory. Returns false
-// when the sink reported a write error.
+// Finishes the sink (a WAV file gets its header sizes, for the whole frames that reached it,
+// and nothing after them) and falls back to memory. Returns false when a write failed.
 bool hdaCloseSink();
+
+// What the output of the sink chosen last holds, kept after it closes; lock-free. The writer
+// stops at the first failed write and drops the rest.
+struct HdaSinkStatus {
+    uint64_t written = 0;  // bytes that reached the target
+    int error = 0;         // errno of the first failed write, 0 when none failed
+    bool full = false;     // a WAV file reached hdaWavDataLimit and takes no more
+};
+HdaSinkStatus hdaSinkStatus();
+// From any thread, without waiting: the writer drops what it has not written yet, and a full
+// buffer takes no more, so that closing cannot wait on an output that is never read.
+void hdaSinkAbandon();
+// For a program that must end now, from any thread, while others may hold the sink: abandons
+// the sink and gives a WAV file the header for what reached it (waiting up to timeoutMs for a
+// write under way). The sink must not be used afterwards.
+void hdaSinkFinishNow(int32_t timeoutMs);
+// The most sample bytes a WAV file takes (rounded down to whole frames); the default and the
+// largest is what its 32-bit sizes can say, 4 GiB less the header. For tests.
+void hdaSetWavDataLimit(uint64_t bytes);
+uint64_t hdaWavDataLimit();
 // Bytes captured by the memory sink (post-gain), and clearing them.
 std::vector<uint8_t> hdaCaptured();
 void hdaClearCaptured();

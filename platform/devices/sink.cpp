@@ -4,13 +4,21 @@
 // the writing task copies each period into the writer's ring and returns, and the writer alone
 // makes the system calls. The ring's positions are guarded by Writer::mutex, never held across
 // a copy or a system call; the bytes between them belong to whichever side the positions say.
+// What the output holds (bytes written, the first error, the descriptor of a WAV file) is kept
+// in atomics and under fileMutex, which the writer holds across each write and the close across
+// the header: a host thread that must end the program at once can still leave a true header
+// without taking sinkMutex, which a writing task stalled on a full ring holds.
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -31,9 +39,15 @@ constexpr uint32_t kRate = 44100;
 constexpr uint16_t kChannels = 2;
 constexpr uint16_t kBits = 16;
 constexpr uint32_t kWavHeaderBytes = 44;
-// The RIFF size fields are 32-bit; data past this many bytes is still written but the sizes
-// saturate, which readers take as "to the end of the file".
-constexpr uint64_t kWavMaxData = 0xFFFFFFFFull - 36;
+// The RIFF size fields are 32-bit: the most data they can say, in whole frames. A WAV file
+// stops there (hdaSinkStatus().full).
+constexpr uint64_t kWavMaxData = (0xFFFFFFFFull - 36) / 4 * 4;
+// The sizes of a WAV whose header cannot be rewritten once the data is known (a pipe, a FIFO, a
+// device): "as long as the stream lasts", as streaming writers put it.
+constexpr uint32_t kWavStreamSize = 0xFFFFFFFF;
+// How often a writer waiting on a pipe with no room looks whether it was abandoned, and a full
+// ring looks the same.
+constexpr int kAbandonPollMs = 50;
 // A WAV file is written in pieces of at least this many bytes: one system call per period
 // would cost more than the copy into the ring. A raw descriptor and ALSA are written as soon as
 // a period is in, as a player at the other end wants every period without delay.
@@ -62,13 +76,24 @@ struct Sink {
     SinkKind kind = SinkKind::Memory;
     std::vector<uint8_t> captured;  // memory sink
     int fd = -1;                    // WAV file (ours to close) or raw descriptor (the caller's)
-    uint64_t dataBytes = 0;         // WAV file: sample bytes written
+    bool pipe = false;              // fd is a pipe, FIFO or socket: written in waits that end
+    bool stream = false;            // WAV file that cannot seek: its header says kWavStreamSize
+    uint64_t dataBytes = 0;         // WAV file: sample bytes put in the ring
     AlsaOutput* alsa = nullptr;
     std::unique_ptr<Writer> writer;  // WAV file, descriptor and ALSA
 };
 
 std::mutex sinkMutex;
 std::atomic<uint64_t> overruns{0};
+
+// What the output holds, readable without sinkMutex; reset when a sink is chosen.
+std::atomic<uint64_t> written{0};    // bytes the writer has handed to the target
+std::atomic<int> firstError{0};      // errno of the first failed write (0: none)
+std::atomic<bool> full{false};       // a WAV file reached wavLimit
+std::atomic<bool> abandoned{false};  // hdaSinkAbandon: what is not yet written is dropped
+std::atomic<uint64_t> wavLimit{kWavMaxData};
+std::timed_mutex fileMutex;        // held across each write and the WAV header's rewrite
+std::atomic<int> seekableWav{-1};  // the open WAV file while its header can be rewritten
 Sink& sink() {
     // Never destroyed: a task still writing while the process exits finds a live sink.
     static Sink* instance = new Sink;
@@ -99,23 +124,49 @@ void toBytes(const int16_t* samples, size_t count, std::vector<uint8_t>* out) {
         put16(out->data() + at + 2 * i, static_cast<uint16_t>(samples[i]));
 }
 
-bool writeAll(int fd, const uint8_t* bytes, size_t length) {
+// Records the first failure's reason.
+void noteError(int error) {
+    int none = 0;
+    firstError.compare_exchange_strong(none, error != 0 ? error : EIO);
+}
+
+// Writes all of `bytes`, counting what reaches the target in `written` (*count when given). A
+// pipe is written in pieces it has room for, each after a wait that looks at `abandoned`, so
+// that a reader that never reads cannot hold the writer for ever. False on the first failure
+// (errno says why) or once abandoned.
+bool writeAll(int fd, bool pipe, const uint8_t* bytes, size_t length,
+              std::atomic<uint64_t>* count) {
     while (length > 0) {
-        ssize_t n = ::write(fd, bytes, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        if (abandoned.load(std::memory_order_relaxed))
             return false;
+        if (pipe) {
+            struct pollfd p = {fd, POLLOUT, 0};
+            int ready = ::poll(&p, 1, kAbandonPollMs);
+            if (ready == 0 || (ready < 0 && errno == EINTR))
+                continue;
+        }
+        size_t piece = pipe ? std::min<size_t>(length, PIPE_BUF) : length;
+        ssize_t n = ::write(fd, bytes, piece);
+        if (n < 0 && (errno == EINTR || (pipe && errno == EAGAIN)))
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        if (count != nullptr)
+            count->fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
         bytes += n;
         length -= static_cast<size_t>(n);
     }
     return true;
 }
 
-void wavHeader(uint8_t* header, uint64_t dataBytes) {
-    uint32_t data = static_cast<uint32_t>(dataBytes > kWavMaxData ? kWavMaxData : dataBytes);
+// The canonical 44-byte header for `dataBytes` of samples, or for a stream of unknown length.
+void wavHeader(uint8_t* header, uint64_t dataBytes, bool stream) {
+    uint32_t data = static_cast<uint32_t>(std::min(dataBytes, kWavMaxData));
     std::memcpy(header, "RIFF", 4);
-    put32(header + 4, 36 + data);
+    put32(header + 4, stream ? kWavStreamSize : 36 + data);
     std::memcpy(header + 8, "WAVEfmt ", 8);
     put32(header + 16, 16);
     put16(header + 20, 1);  // PCM
@@ -125,7 +176,21 @@ void wavHeader(uint8_t* header, uint64_t dataBytes) {
     put16(header + 32, kChannels * kBits / 8);
     put16(header + 34, kBits);
     std::memcpy(header + 36, "data", 4);
-    put32(header + 40, data);
+    put32(header + 40, stream ? kWavStreamSize : data);
+}
+
+// Makes the WAV file `fd` say what it holds: the header for the whole frames written, and
+// nothing after them (a failed write may have left part of a frame). Called with fileMutex held.
+bool finishWav(int fd) {
+    uint64_t data = std::min(written.load(std::memory_order_relaxed), kWavMaxData) / 4 * 4;
+    uint8_t header[kWavHeaderBytes];
+    wavHeader(header, data, false);
+    bool ok = ::pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
+    if (!ok)
+        noteError(errno);
+    if (::ftruncate(fd, static_cast<off_t>(kWavHeaderBytes + data)) != 0)
+        ok = false;
+    return ok;
 }
 
 // Writes one piece of the ring to the sink's target. Only the writer thread calls it; the kind,
@@ -133,10 +198,16 @@ void wavHeader(uint8_t* header, uint64_t dataBytes) {
 bool writeOut(const Sink& s, const uint8_t* bytes, size_t length) {
     if (s.kind == SinkKind::Alsa) {
         // The ring holds whole frames of little-endian samples, the format ALSA was opened with.
-        return alsaWrite(s.alsa, reinterpret_cast<const int16_t*>(bytes),
-                         static_cast<uint32_t>(length / (kChannels * kBits / 8)));
+        if (alsaWrite(s.alsa, reinterpret_cast<const int16_t*>(bytes),
+                      static_cast<uint32_t>(length / (kChannels * kBits / 8)))) {
+            written.fetch_add(length, std::memory_order_relaxed);
+            return true;
+        }
+        errno = EIO;
+        return false;
     }
-    return writeAll(s.fd, bytes, length);
+    std::lock_guard<std::timed_mutex> file(fileMutex);
+    return writeAll(s.fd, s.pipe, bytes, length, &written);
 }
 
 void writerLoop(const Sink* s, Writer* w) {
@@ -153,6 +224,8 @@ void writerLoop(const Sink* s, Writer* w) {
             size_t at = static_cast<size_t>(from % kRingBytes);
             size_t length = static_cast<size_t>(std::min<uint64_t>(to - from, kRingBytes - at));
             failed = !writeOut(*s, w->ring.get() + at, length);
+            if (failed && !abandoned.load(std::memory_order_relaxed))
+                noteError(errno);
             from += length;
         }
         lock.lock();
@@ -177,20 +250,19 @@ bool startWriter(Sink& s, uint64_t batch) {
     return true;
 }
 
-// Ends the writer once it has written everything in the ring. False if any write failed.
-bool stopWriter(Sink& s) {
+// Ends the writer once it has written everything in the ring (or dropped it after a failure or
+// an abandon).
+void stopWriter(Sink& s) {
     Writer* w = s.writer.get();
     if (w == nullptr)
-        return true;
+        return;
     {
         std::lock_guard<std::mutex> lock(w->mutex);
         w->closing = true;
     }
     w->more.notify_all();
     w->thread.join();
-    bool ok = !w->failed;
     s.writer.reset();
-    return ok;
 }
 
 // Puts a period's bytes into the ring, waiting for room where it is full. The first wait of a
@@ -208,7 +280,13 @@ void putInRing(Writer& w, const uint8_t* bytes, size_t length, bool* counted) {
                     overruns.fetch_add(1, std::memory_order_relaxed);
                 *counted = true;
                 w.more.notify_all();  // a batched writer may be waiting for more than is in
-                w.room.wait(lock, [&] { return w.head - w.tail < kRingBytes; });
+                // An abandoned sink takes nothing more: the wait looks at it now and then, as
+                // hdaSinkAbandon may not take the ring's lock to say so.
+                while (w.head - w.tail == kRingBytes) {
+                    if (abandoned.load(std::memory_order_relaxed))
+                        return;
+                    w.room.wait_for(lock, std::chrono::milliseconds(kAbandonPollMs));
+                }
             }
             head = w.head;
             space = kRingBytes - (w.head - w.tail);
@@ -233,13 +311,15 @@ void putInRing(Writer& w, const uint8_t* bytes, size_t length, bool* counted) {
 // reported an error or could not be finished.
 bool closeLocked() {
     Sink& s = sink();
-    bool ok = stopWriter(s);
+    stopWriter(s);
+    // An abandoned writer has dropped what it did not write, as asked: not a failure.
+    bool ok = s.kind == SinkKind::Memory || firstError.load() == 0;
     switch (s.kind) {
         case SinkKind::WavFile: {
-            uint8_t header[kWavHeaderBytes];
-            wavHeader(header, s.dataBytes);
-            if (::pwrite(s.fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+            std::lock_guard<std::timed_mutex> file(fileMutex);
+            if (!s.stream && !finishWav(s.fd))
                 ok = false;
+            seekableWav.store(-1);
             if (::close(s.fd) != 0)
                 ok = false;
             break;
@@ -254,11 +334,28 @@ bool closeLocked() {
     }
     s.kind = SinkKind::Memory;
     s.fd = -1;
+    s.pipe = false;
+    s.stream = false;
     s.alsa = nullptr;
     s.dataBytes = 0;
     s.captured.clear();
     overruns.store(0, std::memory_order_relaxed);
     return ok;
+}
+
+// A descriptor written in waits that end: one whose writes can block for as long as a reader
+// pleases.
+bool isPipe(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+// Clears what the last sink's output held, for the one being chosen.
+void resetStatus() {
+    written.store(0);
+    firstError.store(0);
+    full.store(false);
+    abandoned.store(false);
 }
 
 }  // namespace
@@ -270,6 +367,15 @@ void sinkWrite(const int16_t* samples, uint32_t frames) {
     if (s.kind == SinkKind::Memory) {
         toBytes(samples, count, &s.captured);
         return;
+    }
+    if (s.kind == SinkKind::WavFile && !s.stream) {
+        // A WAV file takes whole frames up to what its sizes can say, and no more.
+        uint64_t limit = wavLimit.load(std::memory_order_relaxed);
+        uint64_t room = limit > s.dataBytes ? (limit - s.dataBytes) / 4 * 2 : 0;
+        if (count > room) {
+            count = static_cast<size_t>(room);
+            full.store(true);
+        }
     }
     if (count == 0)
         return;  // an empty period: samples may be null
@@ -304,19 +410,31 @@ void hdaSinkMemory() {
 bool hdaSinkWavFile(const std::string& path) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     closeLocked();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    resetStatus();
+    // Never waits in open: a FIFO with no reader fails at once (ENXIO) and the caller decides
+    // whether to wait for one.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0)
         return false;
-    // The header goes first with sizes of 0; hdaCloseSink writes the real sizes.
+    struct stat st;
+    Sink& s = sink();
+    s.stream = ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode);
+    s.pipe = isPipe(fd);
+    // The header goes first with sizes of 0; hdaCloseSink writes the real sizes. One that can
+    // never be rewritten says "a stream" from the start.
     uint8_t header[kWavHeaderBytes];
-    wavHeader(header, 0);
-    if (!writeAll(fd, header, sizeof header)) {
+    wavHeader(header, 0, s.stream);
+    if (!writeAll(fd, s.pipe, header, sizeof header, nullptr)) {
+        int error = errno;
         ::close(fd);
+        errno = error;
+        s.stream = s.pipe = false;
         return false;
     }
-    Sink& s = sink();
     s.kind = SinkKind::WavFile;
     s.fd = fd;
+    if (!s.stream)
+        seekableWav.store(fd);
     if (!startWriter(s, kWavFlushBytes)) {
         closeLocked();
         return false;
@@ -327,9 +445,11 @@ bool hdaSinkWavFile(const std::string& path) {
 bool hdaSinkFd(int fd) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     closeLocked();
+    resetStatus();
     Sink& s = sink();
     s.kind = SinkKind::Fd;
     s.fd = fd;
+    s.pipe = isPipe(fd);
     if (!startWriter(s, 1)) {
         closeLocked();
         return false;
@@ -340,6 +460,7 @@ bool hdaSinkFd(int fd) {
 bool hdaSinkAlsa(const std::string& device) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     closeLocked();
+    resetStatus();
     AlsaOutput* output = alsaOpen(device.c_str());
     if (output == nullptr)
         return false;
@@ -360,6 +481,38 @@ bool hdaHasAlsa() {
 bool hdaCloseSink() {
     std::lock_guard<std::mutex> lock(sinkMutex);
     return closeLocked();
+}
+
+HdaSinkStatus hdaSinkStatus() {
+    HdaSinkStatus status;
+    status.written = written.load();
+    status.error = firstError.load();
+    status.full = full.load();
+    return status;
+}
+
+void hdaSinkAbandon() {
+    abandoned.store(true);
+}
+
+void hdaSinkFinishNow(int32_t timeoutMs) {
+    abandoned.store(true);
+    // The writer holds fileMutex only across one write; one stuck longer (a dead disk) is not
+    // waited for, and the header says what had been counted.
+    bool locked = fileMutex.try_lock_for(std::chrono::milliseconds(timeoutMs));
+    int fd = seekableWav.exchange(-1);
+    if (fd >= 0)
+        finishWav(fd);
+    if (locked)
+        fileMutex.unlock();
+}
+
+void hdaSetWavDataLimit(uint64_t bytes) {
+    wavLimit.store(std::min(bytes, kWavMaxData) / 4 * 4);
+}
+
+uint64_t hdaWavDataLimit() {
+    return wavLimit.load();
 }
 
 std::vector<uint8_t> hdaCaptured() {

@@ -5,12 +5,8 @@
 // with a generous bound; the test never sleeps.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,93 +15,9 @@
 
 namespace {
 
-constexpr int kBoundMs = 60000;  // sanitizer builds on a loaded machine
 constexpr uint32_t kFrames = 256;
 
-// kxplay started with pipes on its standard input and standard error.
-struct Live {
-    pid_t pid = -1;
-    int input = -1;
-    int errors = -1;
-    std::string err;  // standard error so far
-
-    Live(const std::string& dir, const std::vector<std::string>& args) {
-        int in[2], er[2];
-        if (pipe(in) != 0 || pipe(er) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            dup2(er[1], 2);
-            close(in[1]);
-            close(er[0]);
-            if (chdir(dir.c_str()) != 0)
-                _exit(127);
-            std::vector<char*> argv;
-            std::string binary = KX_BINARY_DIR "/tools/kxplay";
-            argv.push_back(binary.data());
-            std::vector<std::string> copy = args;
-            for (std::string& a : copy)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(er[1]);
-        input = in[1];
-        errors = er[0];
-        signal(SIGPIPE, SIG_IGN);
-    }
-    ~Live() {
-        if (input >= 0)
-            close(input);
-        if (errors >= 0)
-            close(errors);
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-
-    void write(const std::string& line) {
-        std::string text = line + "\n";
-        ASSERT_EQ(::write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
-    void closeInput() {
-        close(input);
-        input = -1;
-    }
-
-    // Reads standard error until it holds `text` (true) or ends or the bound passes (false).
-    bool waitFor(const std::string& text) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
-        while (err.find(text) == std::string::npos) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return false;
-            struct pollfd p = {errors, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                continue;
-            char buffer[4096];
-            ssize_t n = read(errors, buffer, sizeof buffer);
-            if (n <= 0)
-                return false;
-            err.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-
-    // Reads standard error to its end, then returns the exit status (-1: not a normal exit).
-    int finish() {
-        waitFor(std::string(1, '\0'));  // never in the text: reads to the end or the bound
-        int raw = 0;
-        pid_t done = waitpid(pid, &raw, 0);
-        pid = -1;
-        return done > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-};
+using Live = kxplaytest::KxplayProcess;
 
 // A stereo file with noise in one channel and silence in the other.
 std::vector<int16_t> oneSided(uint32_t frames, uint32_t seed, bool left) {

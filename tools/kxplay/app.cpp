@@ -4,20 +4,21 @@
 // stop flag.
 #include "tools/kxplay/app.h"
 
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -43,20 +44,52 @@ int usageError(const std::string& message) {
 // Ctrl-C and SIGTERM are taken by one thread of their own that waits for them: every other
 // thread, the module's tasks and the output's writer included, inherits them blocked, so no
 // handler ever runs in the middle of a task or of the runner. The first asks for a clean stop
-// (module freed, output finished); a second ends the program at once, as by default.
+// (module freed, output finished). Signals after it are held, so that none can end the program
+// before the output's header is right. The stop may wait on the output only so long: after
+// kAbandonAfter its writer drops what a stalled pipe or disk has not taken, and a stop that
+// still has not ended after kStopBound is cut short, the WAV header made to say what the file
+// holds, with status 130.
+constexpr auto kAbandonAfter = std::chrono::milliseconds(500);
+constexpr auto kStopBound = std::chrono::seconds(2);
+
+void say(const char* text) {
+    // Straight to the descriptor: the thread that holds stderr's lock may be the stuck one.
+    ssize_t ignored = write(2, text, std::strlen(text));
+    (void)ignored;
+}
+
 void signalLoop(sigset_t set) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0)
         return;
     kxplayRequestStop();
-    if (sigwait(&set, &sig) != 0)
-        return;
-    signal(sig, SIG_DFL);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-    raise(sig);
+    auto start = std::chrono::steady_clock::now();
+    bool abandoned = false;
+    bool told = false;
+    for (;;) {
+        auto waited = std::chrono::steady_clock::now() - start;
+        if (!abandoned && waited >= kAbandonAfter) {
+            hdaSinkAbandon();
+            abandoned = true;
+        }
+        if (waited >= kStopBound)
+            break;
+        auto left = (abandoned ? kStopBound : kAbandonAfter) - waited;
+        auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        struct timespec timeout = {static_cast<time_t>(nanos / 1000000000),
+                                   static_cast<long>(nanos % 1000000000)};
+        if (sigtimedwait(&set, nullptr, &timeout) > 0 && !told) {
+            say("kxplay: stopping; the output is finished first\n");
+            told = true;
+        }
+    }
+    hdaSinkFinishNow(500);
+    say("kxplay: the stop took more than 2 s and was cut short; the output holds what was "
+        "written until then\n");
+    _exit(KXPLAY_EXIT_INTERRUPTED);
 }
 
-void installSignals(bool pipeOutput) {
+void installSignals() {
     static std::once_flag once;
     std::call_once(once, [] {
         sigset_t set;
@@ -66,17 +99,30 @@ void installSignals(bool pipeOutput) {
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
         std::thread(signalLoop, set).detach();
     });
-    // A closed pipe must show as a failed write, which the runner reports, not kill the program
-    // before the module is freed.
-    if (pipeOutput)
-        signal(SIGPIPE, SIG_IGN);
+    // A closed pipe or FIFO must show as a failed write, which the runner reports, not kill the
+    // program before the module is freed.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// A scene is a few lines of text; more than this is not a scene (--script /dev/zero), and is
+// refused before it fills the memory.
+constexpr size_t kSceneLimit = 1 << 20;
+
+// Reads at most kSceneLimit bytes of `in`; false when there is more.
+bool readBounded(std::istream& in, std::string* text, std::string* problem) {
+    text->assign(kSceneLimit + 1, '\0');
+    in.read(text->data(), static_cast<std::streamsize>(text->size()));
+    text->resize(static_cast<size_t>(in.gcount()));
+    if (text->size() > kSceneLimit) {
+        *problem = "longer than 1 MiB, which no scene is; give the scene's text file";
+        return false;
+    }
+    return true;
 }
 
 bool readText(const std::string& path, std::string* text, std::string* problem) {
-    if (path == "-") {
-        *text = std::string(std::istreambuf_iterator<char>(std::cin), {});
-        return true;
-    }
+    if (path == "-")
+        return readBounded(std::cin, text, problem);
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
         *problem = errno == ENOENT ? "no such file" : std::strerror(errno);
@@ -91,10 +137,89 @@ bool readText(const std::string& path, std::string* text, std::string* problem) 
         *problem = std::strerror(errno);
         return false;
     }
-    std::ostringstream buffer;
-    buffer << file.rdbuf();
-    *text = buffer.str();
+    return readBounded(file, text, problem);
+}
+
+// Standard streams the caller closed are opened on /dev/null before anything else is opened,
+// so that no file of kxplay's (the output above all) is given descriptor 0, 1 or 2 and receives
+// what is written to them.
+void holdStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+// The timeline is written after the run; a path that cannot be written is told before it. A
+// file made only to try is removed again.
+bool canWrite(const std::string& path, std::string* problem) {
+    struct stat st;
+    bool existed = stat(path.c_str(), &st) == 0;
+    if (existed && S_ISDIR(st.st_mode)) {
+        *problem = "a directory";
+        return false;
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *problem = std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    if (!existed)
+        unlink(path.c_str());
     return true;
+}
+
+// Why an input cannot be played into `output` ("" when it can): it is the output itself (the
+// same file, by whatever name), which opening the output would empty before it is read, or a
+// pipe, which the module cannot seek in. In FILE mode (`strict`) a file that is missing or a
+// directory is told here too, before the output is opened and emptied.
+std::string inputProblem(const std::string& path, const std::string& output, bool strict) {
+    struct stat in;
+    if (stat(path.c_str(), &in) != 0)
+        return !strict           ? ""
+               : errno == ENOENT ? "cannot be read: no such file"
+                                 : std::string("cannot be read: ") + std::strerror(errno);
+    if (strict && S_ISDIR(in.st_mode))
+        return "cannot be read: a directory, not a file";
+    if (S_ISFIFO(in.st_mode))
+        return "cannot be played: a pipe (FIFO), and kxaudio seeks in its files; copy it to a "
+               "regular file first (cat " +
+               path + " > copy.wav)";
+    struct stat out;
+    if (!output.empty() && stat(output.c_str(), &out) == 0 && out.st_dev == in.st_dev &&
+        out.st_ino == in.st_ino)
+        return "cannot be played: it is also the output (-o " + output +
+               "), which would be emptied before it is read; write the output elsewhere";
+    return "";
+}
+
+// --rt-sched puts the threaded kernel's tasks at real-time priorities. When they also share one
+// processor, a task that waits by polling keeps it from the lower ones it waits for, and the
+// run hangs; this says why such a run is refused ("" when it is not).
+std::string realtimeOnOneProcessor(const KxplayOptions& options, const RunConfig& config) {
+    if (!options.realtimeScheduling)
+        return "";
+    bool threads = config.clock == HdaClock::RealTime || config.kernel == RtkKernel::Threads;
+    if (!threads)
+        return "";  // the one-processor kernel schedules by priority itself; --rt-sched is moot
+    cpu_set_t set;
+    bool oneAvailable = sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) == 1;
+    const char* why = options.oneProcessor                ? "--one-cpu"
+                      : config.clock == HdaClock::Stepped ? "--fast --kernel threads"
+                      : oneAvailable                      ? "this process's only processor"
+                                                          : nullptr;
+    if (why == nullptr)
+        return "";
+    return std::string("--rt-sched with the tasks on one processor (") + why +
+           ") would hang: at real-time priorities a task that polls keeps that processor from "
+           "the lower tasks it waits for; drop --rt-sched, or let the tasks use several "
+           "processors, or use --fast, whose one-processor kernel schedules by priority itself";
 }
 
 // A fresh private directory for the demo's sounds; "" when none can be made.
@@ -120,6 +245,7 @@ std::string kxplayBuildLine() {
 }
 
 int kxplayMain(int argc, char** argv) {
+    holdStandardStreams();
     KxplayOptions options;
     std::string error;
     if (parseKxplayOptions(argc, argv, &options, &error) != 0)
@@ -178,6 +304,16 @@ int kxplayMain(int argc, char** argv) {
     config.timeline = options.timeline;
     if (options.hasKernel)
         RtkKernelByName(options.kernel.c_str(), &config.kernel);
+    if (std::string refused = realtimeOnOneProcessor(options, config); !refused.empty())
+        return usageError(refused);
+    if (!config.timeline.empty()) {
+        std::string problem;
+        if (!canWrite(config.timeline, &problem)) {
+            std::fprintf(stderr, "kxplay: cannot write %s: %s\n", config.timeline.c_str(),
+                         problem.c_str());
+            return KXPLAY_EXIT_FAILED;
+        }
+    }
 
     Scene scene;
     std::string sceneLabel;
@@ -221,6 +357,24 @@ int kxplayMain(int argc, char** argv) {
         struct stat st;
         if (stat(config.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             return usageError("--dir " + config.dir + ": no such directory");
+    }
+
+    // Inputs are checked before the output is opened, which empties it.
+    std::vector<std::string> inputs;
+    if (options.mode == KxplayMode::Files)
+        inputs = options.files;
+    else if (options.mode != KxplayMode::Demo)
+        for (const SceneCommand& c : scene.commands)
+            if (c.verb == SceneVerb::Sound)
+                inputs.push_back(config.dir == "." ? c.file : config.dir + "/" + c.file);
+    for (const std::string& path : inputs) {
+        std::string problem =
+            inputProblem(path, config.sink == KxplaySink::WavFile ? config.target : "",
+                         options.mode == KxplayMode::Files);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "kxplay: %s: %s\n", path.c_str(), problem.c_str());
+            return KXPLAY_EXIT_FAILED;
+        }
     }
 
     resolveScene(&scene, config.frames);
@@ -267,7 +421,7 @@ int kxplayMain(int argc, char** argv) {
                          "Ctrl-D ends once the sounds have ended, Ctrl-C at once\n");
     }
 
-    installSignals(config.sink == KxplaySink::Stdout);
+    installSignals();
     int status = runScene(scene, config, nullptr);
     if (!demoDirectory.empty()) {
         std::error_code ec;

@@ -21,7 +21,8 @@ const char kUsage[] =
     "       kxplay [options] --live          type scene commands, each run as its line ends\n"
     "\n"
     "Output:\n"
-    "  -o, --output PATH   write a WAV file; '-' writes raw 16-bit little-endian stereo\n"
+    "  -o, --output PATH   write a WAV file (it stops at 4 GiB of samples, the most its\n"
+    "                      sizes can say); '-' writes raw 16-bit little-endian stereo\n"
     "                      44100 Hz PCM to standard output (kxplay -o - a.wav | aplay -f cd)\n"
     "      --device NAME   play on an ALSA device (where the build has ALSA; the default\n"
     "                      output when neither -o nor --device is given)\n"
@@ -45,6 +46,7 @@ const char kUsage[] =
     "Scheduling:\n"
     "      --one-cpu       run all of the module's tasks on one processor, as its kernel does\n"
     "      --rt-sched      give the tasks real-time priorities where the system allows it\n"
+    "                      (not with the threaded kernel's tasks on one processor: it hangs)\n"
     "      --kernel K      the kernel under --fast: oneproc (default: every task on one\n"
     "                      thread, as the target schedules them) or threads (a thread each);\n"
     "                      --realtime and devices always use threads\n"
@@ -263,6 +265,11 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
     }
     if (info && !result.timeline.empty()) {
         *error = "--info plays nothing, so it has no --timeline to draw";
+        return kUsageError;
+    }
+    if (info && (result.hasOutput || result.hasDevice)) {
+        *error = std::string("--info only reads its files and plays nothing, so it takes no ") +
+                 (result.hasOutput ? "-o" : "--device") + "; play them without --info";
         return kUsageError;
     }
     if (fast && realtime) {

@@ -5,6 +5,7 @@
 #include "tools/kxplay/runner.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +16,11 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "kxaudio/kxaudio.h"
 #include "platform/devices/sndhost.h"
@@ -38,8 +41,10 @@ constexpr int32_t kRealTimePollMs = 100;  // wake-up interval while waiting in r
 // nothing per period, short enough that progress and an interrupt are seen promptly.
 constexpr uint64_t kMaxRun = 256;
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-constexpr int kMeterWidth = 20;          // characters of the level bar
-constexpr double kMeterFloorDb = -60.0;  // the bar's empty end
+constexpr int kMeterWidth = 20;                              // characters of the level bar
+constexpr double kMeterFloorDb = -60.0;                      // the bar's empty end
+constexpr auto kReaderPoll = std::chrono::milliseconds(50);  // a FIFO output without a reader
+constexpr double kBytesPerSecond = KXPLAY_RATE * 4.0;        // 16-bit stereo
 
 // Set from a signal handler, read by the runner between periods.
 std::atomic<bool> stopRequested{false};
@@ -79,9 +84,10 @@ struct Runner {
     bool progressShown = false;
     Clock::time_point start;
     Clock::time_point lastDraw;
-    uint64_t period = 0;     // the last period handed to the driver
-    bool meter = false;      // the period hook feeds the progress line's meter
-    bool recording = false;  // and the timeline
+    uint64_t period = 0;         // the last period handed to the driver
+    bool meter = false;          // the period hook feeds the progress line's meter
+    bool recording = false;      // and the timeline
+    bool outputStopped = false;  // the output's failure or limit has been said
     TimelineRecord timeline;
 
     explicit Runner(const RunConfig& c) : config(c) {}
@@ -301,6 +307,37 @@ bool outputBroken() {
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
 }
 
+const char* outputName(const RunConfig& c) {
+    return c.sink == KxplaySink::WavFile  ? c.target.c_str()
+           : c.sink == KxplaySink::Stdout ? "standard output"
+                                          : "the device";
+}
+
+// The output's own reason to end the run, said once: a write failed (its reader left, the disk
+// is full), standard output's reader left, or a WAV file reached the most its sizes can say.
+bool outputStopped(Runner& r) {
+    if (r.outputStopped)
+        return true;
+    const RunConfig& c = r.config;
+    HdaSinkStatus out = hdaSinkStatus();
+    double held = static_cast<double>(out.written) / kBytesPerSecond;
+    if (c.sink == KxplaySink::Stdout && (out.error == EPIPE || outputBroken()))
+        say(r, "standard output was closed by its reader; stopping");
+    else if (out.error != 0)
+        say(r, "writing %s failed: %s; stopping (it holds the first %.2f s)", outputName(c),
+            std::strerror(out.error), held);
+    else if (out.full)
+        say(r,
+            "%s reached %llu bytes of samples (%.2f s), the most a WAV file's sizes can say; "
+            "stopping there (for more, write raw PCM: -o - > FILE.raw)",
+            c.target.c_str(), static_cast<unsigned long long>(hdaWavDataLimit()),
+            static_cast<double>(hdaWavDataLimit()) / kBytesPerSecond);
+    else
+        return false;
+    r.outputStopped = true;
+    return true;
+}
+
 // The driver's clock for the run: kxplay's real time is the stepped clock let go on the
 // real-time schedule, so that what it renders is what --fast renders.
 HdaClock driverClock(const RunConfig& c) {
@@ -320,7 +357,7 @@ bool nextPeriods(Runner& r, uint64_t count) {
     uint64_t written = hdaStats().periods;
     Clock::time_point progress = Clock::now();
     while (!hdaRunWait(kRealTimePollMs)) {
-        if (stopRequested.load())
+        if (stopRequested.load() || outputStopped(r))
             return true;
         drawProgress(r, false);
         uint64_t now = hdaStats().periods;
@@ -334,41 +371,74 @@ bool nextPeriods(Runner& r, uint64_t count) {
     return true;
 }
 
-bool openSink(Runner& r) {
+// Opens the output. A FIFO is waited for until a reader opens it, or the run is interrupted.
+int openSink(Runner& r) {
     const RunConfig& c = r.config;
     switch (c.sink) {
         case KxplaySink::WavFile:
-            errno = 0;
-            if (!hdaSinkWavFile(c.target)) {
-                say(r, "cannot write %s: %s", c.target.c_str(),
-                    errno != 0 ? std::strerror(errno) : "the file cannot be created");
-                return false;
+            for (bool told = false;; std::this_thread::sleep_for(kReaderPoll)) {
+                errno = 0;
+                if (hdaSinkWavFile(c.target))
+                    return KXPLAY_EXIT_OK;
+                if (errno != ENXIO) {
+                    say(r, "cannot write %s: %s", c.target.c_str(),
+                        errno != 0 ? std::strerror(errno) : "the file cannot be created");
+                    return KXPLAY_EXIT_FAILED;
+                }
+                if (!told && !c.quiet)
+                    std::fprintf(c.log, "kxplay: %s is a FIFO; waiting for its reader\n",
+                                 c.target.c_str());
+                told = true;
+                if (stopRequested.load()) {
+                    r.report.interrupted = true;
+                    return KXPLAY_EXIT_INTERRUPTED;
+                }
             }
-            return true;
         case KxplaySink::Stdout:
             if (!hdaSinkFd(1)) {
                 say(r, "cannot start the writer of standard output");
-                return false;
+                return KXPLAY_EXIT_FAILED;
             }
-            return true;
+            return KXPLAY_EXIT_OK;
         case KxplaySink::Device:
             if (!hdaHasAlsa()) {
                 say(r,
                     "this build has no ALSA, so it cannot play on device '%s'; write a file "
                     "with -o FILE.wav, or pipe with -o - into a player",
                     c.target.c_str());
-                return false;
+                return KXPLAY_EXIT_FAILED;
             }
             if (!hdaSinkAlsa(c.target)) {
                 say(r, "cannot open ALSA device '%s'", c.target.c_str());
-                return false;
+                return KXPLAY_EXIT_FAILED;
             }
-            return true;
+            return KXPLAY_EXIT_OK;
     }
-    return false;
+    return KXPLAY_EXIT_FAILED;
 }
 
-void printSummary(Runner& r) {
+// A WAV file holds at most hdaWavDataLimit() bytes of samples; a run known to be longer (by
+// --duration or an 'end') is told so before it starts.
+void warnOfLimit(Runner& r, const Scene& scene) {
+    const RunConfig& c = r.config;
+    struct stat st;
+    if (c.sink != KxplaySink::WavFile || stat(c.target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    uint64_t periods = c.durationNanos ? periodAt(c.durationNanos, c.frames) : 0;
+    for (const SceneCommand& command : scene.commands)
+        if (command.verb == SceneVerb::End && (periods == 0 || command.period + 1 < periods))
+            periods = command.period + 1;
+    uint64_t limit = hdaWavDataLimit();
+    if (periods == 0 || periods * c.frames * 4 <= limit)
+        return;
+    say(r,
+        "%s: the run is %.2f s, and a WAV file holds at most %.2f s (its sizes are 32-bit); "
+        "it stops there. For longer, write raw PCM: -o - > FILE.raw",
+        c.target.c_str(), static_cast<double>(periods) * c.frames / KXPLAY_RATE,
+        static_cast<double>(limit) / kBytesPerSecond);
+}
+
+void printSummary(Runner& r, bool outputOk) {
     const RunConfig& c = r.config;
     const HdaStats& s = r.report.stats;
     double audio = static_cast<double>(r.report.periods) * c.frames / KXPLAY_RATE;
@@ -385,7 +455,7 @@ void printSummary(Runner& r) {
                  static_cast<unsigned long long>(s.clippedSamples));
     if (c.clock == HdaClock::RealTime)
         std::fprintf(c.log, ", %llu late periods", static_cast<unsigned long long>(s.latePeriods));
-    if (c.sink == KxplaySink::WavFile)
+    if (c.sink == KxplaySink::WavFile && outputOk)
         std::fprintf(c.log, "; wrote %s", c.target.c_str());
     std::fputc('\n', c.log);
     std::fflush(c.log);
@@ -464,10 +534,8 @@ int play(Runner& r, const Scene& scene) {
             r.report.interrupted = true;
             return KXPLAY_EXIT_INTERRUPTED;
         }
-        if (c.sink == KxplaySink::Stdout && outputBroken()) {
-            say(r, "standard output was closed by its reader; stopping");
+        if (outputStopped(r))
             return KXPLAY_EXIT_FAILED;
-        }
         uint64_t count = liveOpen ? 1 : quietPeriods(r, scene, next, limit);
         if (!nextPeriods(r, count)) {
             say(r, "the driver took no period for %d ms; stopping", c.stallMs);
@@ -573,11 +641,17 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     bool oneProcessor = config.oneProcessor || config.clock == HdaClock::Stepped;
     RtkSetSingleProcessor(oneProcessor);
     RtkSetRealtimeScheduling(config.realtimeScheduling);
-    if (!openSink(r)) {
+    // Test hook: a smaller WAV limit, so that reaching it takes a test seconds, not hours.
+    if (const char* limit = std::getenv("KXPLAY_TEST_WAV_LIMIT"))
+        hdaSetWavDataLimit(std::strtoull(limit, nullptr, 10));
+    if (int opened = openSink(r); opened != KXPLAY_EXIT_OK) {
+        if (r.report.interrupted)
+            say(r, "interrupted before the output was opened");
         if (report != nullptr)
             *report = r.report;
-        return KXPLAY_EXIT_FAILED;
+        return opened;
     }
+    warnOfLimit(r, scene);
     // The hook feeds the progress line and the timeline; without them the mixer's task is spared
     // the scan.
     r.meter = config.progress && !config.quiet;
@@ -609,6 +683,13 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
         RtkSetRealtimeScheduling(false);  // and runs at its own priority again
     hdaSetPeriodHook(nullptr, nullptr);
     r.report.stats = hdaStats();
+    // Test hook: a clean stop that takes this long before it finishes the output, so that a
+    // test can send a second signal inside it.
+    if (const char* delay = std::getenv("KXPLAY_TEST_STOP_DELAY_MS");
+        delay && r.report.interrupted) {
+        say(r, "test: the stop waits %s ms before finishing the output", delay);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
+    }
     bool sinkOk = hdaCloseSink();
     forwardConsole(r);
     kxConsoleCapture(false);
@@ -634,15 +715,13 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
             static_cast<unsigned long long>(r.report.stats.outputOverruns));
         status = KXPLAY_EXIT_FAILED;
     }
-    if (!sinkOk) {
-        say(r, "writing %s failed",
-            config.sink == KxplaySink::WavFile  ? config.target.c_str()
-            : config.sink == KxplaySink::Stdout ? "standard output"
-                                                : "the device");
+    if (!sinkOk || hdaSinkStatus().full) {
+        if (!outputStopped(r))
+            say(r, "writing %s failed", outputName(config));
         status = KXPLAY_EXIT_FAILED;
     }
     if (!config.quiet && started)
-        printSummary(r);
+        printSummary(r, sinkOk);
     if (r.report.interrupted)
         say(r, "interrupted; the output holds what was rendered until then");
     if (status == KXPLAY_EXIT_OK && r.report.failedFiles > 0)
