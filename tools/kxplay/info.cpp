@@ -112,7 +112,7 @@ std::string formatMismatch(const WavFormat& f) {
     return words;
 }
 
-// Why a "fmt " chunk at `at` of `size` bytes (as written) gives the reader no format, or "".
+// Why a "fmt " chunk gives the reader no format it can use, or "" when it gives one.
 std::string fmtProblem(const WavChunkInfo& chunk, uint64_t fileSize) {
     auto readerSize = static_cast<int32_t>(chunk.size);
     if (readerSize < 0)
