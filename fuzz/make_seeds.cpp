@@ -89,7 +89,8 @@ std::vector<std::pair<std::string, Bytes>> wavSeeds() {
 
     const std::pair<const char*, int64_t> sizes[] = {{"data-size-beyond-file", 100000},
                                                      {"data-size-zero", 0},
-                                                     {"data-size-negative", 0xFFFFFFF0}};
+                                                     {"data-size-top-bit", 0x80000000},
+                                                     {"data-size-streamed", 0xFFFFFFFF}};
     for (const auto& [name, size] : sizes) {
         layout = pcm(70);
         layout.dataSizeOverride = size;

@@ -51,10 +51,11 @@ void stopLibrary() {
 // The periods one pass through the sound must deliver, as the loader reads them: blocks of one
 // period from the data offset, each cut at the data's end or the file's end and padded with
 // silence; a pass ends with the first block that is not whole or that reaches the data's end.
-// A data length with its top bit set is a negative count, and a pass of it delivers nothing.
+// The data length is unsigned up to 4 GiB: one claiming more than the file holds plays every byte
+// the file has behind the data offset.
 kxtest::Bytes onePass(const uint8_t* data, size_t size, uint32_t offset, uint32_t length) {
     kxtest::Bytes out;
-    int64_t remaining = static_cast<int32_t>(length);
+    int64_t remaining = length;
     size_t at = offset;
     while (remaining > 0) {
         size_t available = at < size ? size - at : 0;

@@ -105,7 +105,7 @@ struct SoundRecord {
     char* path;           // heap copy of the full path; the sound's identity
     uint32_t dataOffset;  // file position of the first sample byte
     uint32_t dataLength;  // sample bytes in the file
-    int32_t remaining;    // sample bytes still to read in this pass (loader's, see tLoad)
+    uint32_t remaining;   // sample bytes still to read in this pass (loader's, see tLoad)
     uint32_t flags;       // SND_PLAY | SND_LOOP | SND_EXCLUSIVE (atomic access)
     uint32_t state;       // SND_STOPPED, SND_PLAYING or SND_PAUSED
     StreamBlock* block;   // the attached StreamBlock, or null

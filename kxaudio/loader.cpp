@@ -34,8 +34,11 @@ void loadPass(AudioLib* lib) {
             sharedStore(queued->reading, uint8_t{0});  // after the last write: see taudio
             continue;
         }
-        sound->remaining -= n;
-        if (n == static_cast<int32_t>(queued->readLength) && sound->remaining > 0) {
+        // The count is unsigned (a declared length may reach 4 GiB), so it must never be taken
+        // below 0: the reader stops at it, and a read that somehow went past it ends the pass.
+        auto got = static_cast<uint32_t>(n);
+        sound->remaining = got < sound->remaining ? sound->remaining - got : 0;
+        if (got == queued->readLength && sound->remaining > 0) {
             RtkSendTaskEvent(lib->loader.id, EV_LOAD);
             continue;
         }
@@ -44,7 +47,7 @@ void loadPass(AudioLib* lib) {
         // so it ends the sound like the end of a sound that does not loop.
         if ((sharedLoad(sound->flags) & SND_LOOP) &&
             resetWavFile(sound->fd, sound->dataOffset) >= 0) {
-            sound->remaining = static_cast<int32_t>(sound->dataLength);
+            sound->remaining = sound->dataLength;
         } else {
             sharedStore(queued->reading, uint8_t{0});  // published after the last kxqWrite
         }

@@ -33,7 +33,7 @@ int32_t startFromBeginning(SoundRecord* sound) {
     }
     if (sound->fd == -1)
         return SND_ERR_FILE;
-    sound->remaining = static_cast<int32_t>(sound->dataLength);
+    sound->remaining = sound->dataLength;
 
     void* node = nullptr;
     PopPool(&audioLib.blockPool, &node, 1);

@@ -161,12 +161,12 @@ int32_t resetWavFile(int32_t fd, uint32_t offset) {
     return kxlseek(fd, static_cast<int32_t>(offset), WAV_SEEK_SET);
 }
 
-int32_t readWavFile(int32_t fd, uint8_t* buffer, int32_t size, int32_t remaining, uint8_t fill) {
-    if (fd == kNoFile || remaining <= 0 || buffer == nullptr || size < 0)
+int32_t readWavFile(int32_t fd, uint8_t* buffer, int32_t size, uint32_t remaining, uint8_t fill) {
+    if (fd == kNoFile || remaining == 0 || buffer == nullptr || size < 0)
         return -1;
     // Never past the sound's own data: whatever follows the "data" chunk in the file (a "LIST"
     // chunk, say) is not samples and must not be played. The rest of the block is silence.
-    int32_t want = size < remaining ? size : remaining;
+    int32_t want = static_cast<uint32_t>(size) < remaining ? size : static_cast<int32_t>(remaining);
     int32_t n = kxread(fd, buffer, static_cast<uint32_t>(want));
     if (n < 0)
         return n;

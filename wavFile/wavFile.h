@@ -42,9 +42,10 @@ int32_t closeWavFile(int32_t fd);
 int32_t resetWavFile(int32_t fd, uint32_t offset);
 // Reads min(size, remaining) bytes into buffer and sets the rest of the size bytes to fill.
 // Returns the count read (less than size at the end of the data or file), or -1 without reading
-// when fd is -1, remaining <= 0, buffer is null or size is negative; a failed read is returned
-// negative with nothing filled.
-int32_t readWavFile(int32_t fd, uint8_t* buffer, int32_t size, int32_t remaining, uint8_t fill);
+// when fd is -1, remaining is 0, buffer is null or size is negative; a failed read is returned
+// negative with nothing filled. remaining is unsigned: a "data" chunk may declare up to 4 GiB
+// (writers streaming to a pipe declare 0xFFFFFFFF), and every byte present is read.
+int32_t readWavFile(int32_t fd, uint8_t* buffer, int32_t size, uint32_t remaining, uint8_t fill);
 // Moves the position by distance as lseek does; where the seek fails and the move is forward
 // from the current position, reads forward instead. 0 on success, -1 on failure.
 int32_t fskip(int32_t fd, int32_t distance, int32_t whence);

@@ -75,6 +75,8 @@ TEST_F(KxplayCli, ExitStatusesAndTheirMessages) {
         {"--script sneaky.scene -o out.wav", 2,
          "sound 'a' still loops after the last command (p44), so the output would never end"},
         {"--script ok.scene --dir nowhere -o out.wav", 2, "--dir nowhere: no such directory"},
+        {"--script ok.scene --dir t0.wav -o out.wav", 2, "--dir t0.wav: not a directory"},
+        {"--duration 100001 -o out.wav t0.wav", 2, "seconds above 0 and at most 100000"},
         {"--script missing.scene -o out.wav", 1, "missing.scene: cannot be read: no such file"},
         {"-o out.wav missing.wav", 1, "missing.wav: cannot be read: no such file"},
         {"-o out.wav sub", 1, "sub: cannot be read: a directory, not a file"},

@@ -206,6 +206,90 @@ TEST_F(WavInfo, ShortAndEmptyDataAreNotedAndCountedAsPlayed) {
     EXPECT_EQ(kx::wavBytesHeard(w), 0u);
 }
 
+// Headers built to mislead: the verdict is the module's reader's, and every detail line is what
+// the file holds and what a play of it is heard as; nothing is read from bytes that are not there.
+TEST_F(WavInfo, HostileHeadersGetTrueDetails) {
+    WavLayout pcm;
+    pcm.data = stereoData(1024);  // one period at the default 1024 frames
+    Bytes canonical = kxtest::buildWav(pcm);
+    Bytes fmtBody(canonical.begin() + 20, canonical.begin() + 36);
+    auto cut = [&](size_t size) { return Bytes(canonical.begin(), canonical.begin() + size); };
+    auto claiming = [&](int64_t size) {
+        WavLayout w = pcm;
+        w.dataSizeOverride = size;
+        return kxtest::buildWav(w);
+    };
+    WavLayout hugeFmt;  // a size the reader takes as -16
+    hugeFmt.writeFmt = false;
+    hugeFmt.before = {{"fmt ", fmtBody, true, 0xFFFFFFF0}};
+    WavLayout emptyBefore = pcm;  // a chunk the reader takes as empty, before "fmt "
+    emptyBefore.writeFmt = false;
+    emptyBefore.before = {{"LIST", Bytes(), true, 0xFFFFFFFF}, {"fmt ", fmtBody}};
+    WavLayout monoEmpty;
+    monoEmpty.channels = 1;
+
+    const std::string format = "  format    PCM (tag 1), 2 channels, 44100 Hz, 16-bit";
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        bool accepted;
+        std::vector<std::string> says;   // parts of the report
+        std::vector<std::string> never;  // nor these
+    };
+    const Case cases[] = {
+        {"huge-fmt.wav",
+         kxtest::buildWav(hugeFmt),
+         false,
+         {"refused: its 'fmt ' chunk gives its size as 4294967280, which the reader takes as -16",
+          "  reader    'fmt' chunk too short (only -16 bytes)!"},
+         {"holds only", "  format", "  data"}},
+        {"cut-20.wav",
+         cut(20),
+         false,
+         {"refused: the file ends inside its 'fmt ' chunk: it is 20 bytes long"},
+         {"  format", "  data", "at byte 188", "a play"}},
+        {"mono-empty.wav", kxtest::buildWav(monoEmpty), false, {"refused: mono"}, {"a play"}},
+        {"cut-40.wav",
+         cut(40),
+         true,
+         {format, "  data      at byte 44, 0 bytes = 0 frames",
+          "the file ends inside the header of its 'data' chunk at byte 36",
+          "no samples: a play is one period of silence"},
+         {}},
+        {"cut-42.wav",
+         cut(42),
+         true,
+         {format, "4096 bytes claimed, 0 in the file",
+          "the file ends before the first of them: a play is one period of silence"},
+         {}},
+        {"empty-list-first.wav",
+         kxtest::buildWav(emptyBefore),
+         true,
+         {format, "  data      at byte 52, 4096 bytes = 1024 frames = 0.023 s",
+          "'LIST' 4294967295 at 12; 'fmt ' 16 at 20; 'data' 4096 at 44;",
+          "its 'LIST' chunk at byte 12 gives its size as 4294967295; with the top bit set the "
+          "reader takes it as empty"},
+         {}},
+        {"streamed.wav",
+         claiming(0xFFFFFFFF),
+         true,
+         {format, "4294967295 bytes claimed, 4096 in the file = 1024 frames = 0.023 s",
+          "the file holds 4096 behind the data offset; only those play (writers streaming"},
+         {"24347"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.write(c.name, c.bytes);
+        kx::WavInspection w = kx::inspectWav(path);
+        EXPECT_EQ(w.accepted, c.accepted) << w.reason;
+        std::string text = report(path);
+        for (const std::string& part : c.says)
+            EXPECT_NE(text.find(part), std::string::npos) << "wanted: " << part << "\n" << text;
+        for (const std::string& part : c.never)
+            EXPECT_EQ(text.find(part), std::string::npos) << "unwanted: " << part << "\n" << text;
+    }
+}
+
 TEST_F(WavInfo, ConversionCommandQuotesWhatTheShellWouldSplit) {
     EXPECT_EQ(kx::wavConversionCommand("a/b.mp3"),
               "ffmpeg -i a/b.mp3 -ac 2 -ar 44100 -c:a pcm_s16le a/b-kx.wav");

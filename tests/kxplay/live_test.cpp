@@ -5,7 +5,11 @@
 // with a generous bound; the test never sleeps.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -123,6 +127,41 @@ TEST(KxplayLive, CtrlCStopsALoopAtOnceAndFinishesTheOutput) {
     ASSERT_GT(bytes.size(), 44u);
     uint32_t dataSize = bytes[40] | bytes[41] << 8 | bytes[42] << 16 | uint32_t(bytes[43]) << 24;
     EXPECT_EQ(dataSize, bytes.size() - 44);
+}
+
+// A sound whose file is removed between its `sound` and its `play` cannot be played: that is a
+// failed file, said and counted in the exit status even under -q, which hides only the log.
+TEST(KxplayLive, AFileRemovedBeforeItsPlayFailsTheRunEvenWhenQuiet) {
+    kxtest::TempDir dir;
+    dir.write("a.wav", kxtest::canonicalWav(kxtest::noiseSamples(2000, 5)));
+    int watch = inotify_init();
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dir.file("a.wav").c_str(), IN_ACCESS | IN_CLOSE_NOWRITE), 0);
+    Live live(dir.path(), {"--live", "-q", "-o", "out.wav"});
+    ASSERT_GT(live.pid, 0);
+    live.write("sound a a.wav");
+    // The sound is made once kxaudio has read the header and closed the file: a read, then a
+    // close (an open that reads nothing comes first).
+    bool headerRead = false, made = false;
+    for (struct pollfd p = {watch, POLLIN, 0}; !made && poll(&p, 1, kBoundMs) == 1;) {
+        alignas(inotify_event) char events[4096];
+        ssize_t n = ::read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+            headerRead = headerRead || (e->mask & IN_ACCESS) != 0;
+            made = made || (headerRead && (e->mask & IN_CLOSE_NOWRITE) != 0);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+    close(watch);
+    ASSERT_TRUE(made) << "the header was never read";
+    ASSERT_EQ(std::remove(dir.file("a.wav").c_str()), 0);
+    live.write("play a");
+    live.closeInput();
+    EXPECT_EQ(live.finish(), 1) << live.err;
+    EXPECT_NE(live.err.find("sound 'a' not played: kxaudio could not reopen its file"),
+              std::string::npos)
+        << live.err;
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST(KxplayLog, EveryCommandLogsItsResultAndTheOutputAgrees) {
         "p3 play e exclusive -> 0 OK",
         "p4 play b -> -30479 SND_ERR_EXCLUSIVE",
         "p4 volume 101 -> -30478 SND_ERR_RANGE",
-        "p4 volume 356 -> 0 OK",
+        "p4 volume 356 (kxaudio keeps the low 8 bits: volume 100) -> 0 OK",
         "p5 mute on -> 0 OK",
         "p6 mute off -> 0 OK",
         "p6 delete a -> 0 OK",

@@ -4,12 +4,19 @@
 
 #include <string>
 
+#include "tools/kxplay/live.h"
 #include "tools/kxplay/scene.h"
 
 namespace {
 
 using kx::SceneCommand;
 using kx::SceneVerb;
+
+// The whole literal, NUL bytes included.
+template <size_t N>
+std::string withNul(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
 
 SceneCommand parseOne(const std::string& line) {
     kx::Scene scene;
@@ -49,7 +56,18 @@ TEST(SceneParse, EachCommandBecomesItsFields) {
         {"stop b_2", SceneVerb::Stop, "b_2", false, "", false, false, 0, false, 0, "stop b_2"},
         {"delete a", SceneVerb::Delete, "a", false, "", false, false, 0, false, 0, "delete a"},
         {"volume 40", SceneVerb::Volume, "", false, "", false, false, 40, false, 0, "volume 40"},
-        {"volume 356", SceneVerb::Volume, "", false, "", false, false, 356, false, 0, "volume 356"},
+        // Passed on as written; the text says what kxaudio, which keeps the low 8 bits, hears.
+        {"volume 255", SceneVerb::Volume, "", false, "", false, false, 255, false, 0, "volume 255"},
+        {"volume 356", SceneVerb::Volume, "", false, "", false, false, 356, false, 0,
+         "volume 356 (kxaudio keeps the low 8 bits: volume 100)"},
+        {"volume 4294967040", SceneVerb::Volume, "", false, "", false, false, 4294967040u, false, 0,
+         "volume 4294967040 (kxaudio keeps the low 8 bits: volume 0)"},
+        // A byte order mark before the first line is not part of it.
+        {"\xEF\xBB\xBFsound a a.wav", SceneVerb::Sound, "a", false, "a.wav", false, false, 0, false,
+         0, "sound a a.wav"},
+        // A FILE may hold any byte but NUL; the text shows control bytes spelled out.
+        {"sound a \"x\x1b[2J.wav\"", SceneVerb::Sound, "a", false, "x\x1b[2J.wav", false, false, 0,
+         false, 0, "sound a \"x\\x1b[2J.wav\""},
         {"mute on", SceneVerb::Mute, "", false, "", false, false, 1, false, 0, "mute on"},
         {"mute off", SceneVerb::Mute, "", false, "", false, false, 0, false, 0, "mute off"},
         {"at 0.25 end", SceneVerb::End, "", false, "", false, false, 0, false, 250000000, "end"},
@@ -148,6 +166,55 @@ TEST(SceneParse, MalformedLinesNameTheLineAndWhatWasExpected) {
         EXPECT_NE(error.message.find(c.expected), std::string::npos)
             << c.text << "\n  message: " << error.message << "\n  wanted: " << c.expected;
         EXPECT_TRUE(scene.commands.empty()) << c.text;
+    }
+}
+
+// Lines a user did not mean as written: bytes that are not text, a name a scene cannot take, a
+// typo. The message names what is there, shows control bytes spelled out, and claims nothing
+// that is not so (no "at" advice for a typo, nor under --live).
+TEST(SceneInput, MessagesSayWhatIsThereAndNothingElse) {
+    struct Case {
+        std::string text;
+        bool live;          // parsed as one --live line
+        const char* says;   // a part of the message
+        const char* never;  // must not be in the message ("" for no such part)
+    };
+    const Case cases[] = {
+        {withNul("sound x a\0.wav\nplay x"), false, "expected text, found a NUL byte at column 10",
+         ""},
+        {"paly a", false, "found 'paly'", "a time is written"},
+        {"p4 play a", false, "found 'p4' (a time is written 'at p4')", ""},
+        {"1.5 play a", true, "write it without a time", "'at"},
+        {"paly a", true, "found 'paly'", "'at"},
+        {"play \x1b[2Ja", false, "found '\\x1b[2Ja'", "\x1b"},
+        {"mute \xff\xfe", false, "found '\\xff\\xfe'", "\xff"},
+        {"\xEF\xBB\xBFplya", false, "found 'plya'", "\xEF"},
+        {"volume -1", false, "found '-1'; kxaudio can be given 0 to 4294967295 only", ""},
+        {"volume 4294967296", false, "found '4294967296'; kxaudio can be given 0 to 4294967295",
+         ""},
+        {"volume loud", false, "found 'loud'", "4294967295"},
+        {"sound a /tmp/x/a.wav", false,
+         "found the absolute path '/tmp/x/a.wav'; a scene's files are names in the --dir "
+         "directory (kxaudio's location 1): give --dir '/tmp/x' and write 'a.wav'",
+         ""},
+    };
+    for (const Case& c : cases) {
+        std::string message;
+        if (c.live) {
+            SceneCommand command;
+            EXPECT_FALSE(kx::parseLiveLine(c.text, &command, &message)) << c.text;
+        } else {
+            kx::Scene scene;
+            kx::SceneError error;
+            EXPECT_FALSE(kx::parseScene(c.text, &scene, &error)) << c.text;
+            EXPECT_EQ(error.line, 1) << c.text;
+            message = error.message;
+        }
+        EXPECT_NE(message.find(c.says), std::string::npos)
+            << c.text << "\n  message: " << message << "\n  wanted: " << c.says;
+        if (*c.never != '\0') {
+            EXPECT_EQ(message.find(c.never), std::string::npos) << c.text << ": " << message;
+        }
     }
 }
 

@@ -3,11 +3,14 @@
 // scene with many sounds stays a picture of bounded size.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/kxplay/kxplay_run.h"
 #include "tests/support/wavgen.h"
+#include "tools/kxplay/text.h"
 #include "tools/kxplay/timeline.h"
 #include "tools/kxplay/tracker.h"
 
@@ -158,6 +161,52 @@ TEST(KxplayTimeline, ATenMinuteSceneWithFiftySoundsStaysOnePicture) {
     std::string missing;
     EXPECT_FALSE(kx::writeTimelineSvg(&r, dir.file("no/such/dir.svg"), &missing));
     EXPECT_FALSE(missing.empty());
+}
+
+// Foreign text in the picture and in messages: well-formed UTF-8 is kept, anything a terminal
+// acts on or an XML parser refuses is spelled out byte by byte.
+TEST(KxplayTimelineText, ControlAndBrokenBytesAreSpelledOut) {
+    struct Case {
+        std::string in;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"plain name.wav\tx", "plain name.wav\tx"},
+        {"caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xB5", "caf\xC3\xA9 \xE6\x97\xA5 \xF0\x9F\x8E\xB5"},
+        {"\x1b[2J", "\\x1b[2J"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"\x7f\xC2\x9B", "\\x7f\\xc2\\x9b"},  // DEL, and C1's CSI
+        {"\xC0\xAF", "\\xc0\\xaf"},           // overlong '/'
+        {"\xED\xA0\x80", "\\xed\\xa0\\x80"},  // a surrogate
+        {"\xE2\x82(", "\\xe2\\x82("},         // cut short, then a character
+        {"\xEF\xBF\xBE", "\\xef\\xbf\\xbe"},  // U+FFFE, which XML does not allow
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(kx::visibleText(c.in), c.out) << c.out;
+}
+
+// A scene file and a sound file whose names hold control bytes and bytes that are not UTF-8: the
+// picture still parses as XML (Python's parser) and shows the bytes spelled out.
+TEST(KxplayTimelineText, ForeignBytesInNamesAndLogLinesKeepThePictureValid) {
+    kxtest::TempDir dir;
+    dir.write("x\x07\xc3(.wav", kxtest::canonicalWav(kxtest::noiseSamples(3000, 4)));
+    const char* scene =
+        "sound a \"x\x07\xc3(.wav\"\n"
+        "sound b \"\x1b]0;gone\x07\xff.wav\"\n"
+        "play a\n"
+        "at 0.05 end\n";
+    dir.write("s\x1b\xfe.scene", kxtest::Bytes(scene, scene + strlen(scene)));
+    kxplaytest::KxplayRun run =
+        kxplaytest::runKxplay(dir.path(), "-q --script s*.scene --timeline t.svg -o out.wav");
+    EXPECT_EQ(run.status, 1) << run.err;  // sound b's file is missing
+    std::string check =
+        "python3 -c 'import sys, xml.etree.ElementTree as E; E.parse(sys.argv[1])' '" +
+        dir.file("t.svg") + "'";
+    EXPECT_EQ(std::system(check.c_str()), 0) << "the picture does not parse as XML";
+    std::string svg = kxplaytest::readText(dir.file("t.svg"));
+    for (const char* shown :
+         {"kxplay: s\\x1b\\xfe.scene", "x\\x07\\xc3(.wav", "\\x1b]0;gone\\x07\\xff.wav"})
+        EXPECT_NE(svg.find(shown), std::string::npos) << shown;
 }
 
 }  // namespace

@@ -157,7 +157,7 @@ CreateResult Model::create(const std::string& name) {
     if (!h.ok || h.channels != 2 || h.sampleRate != 44100 || h.bits != 16) {
         return {kErrFormat, -1};
     }
-    Sound s{nextId_++, name, {}, static_cast<int32_t>(h.dataLength)};
+    Sound s{nextId_++, name, {}, h.dataLength};
     const Bytes& bytes = file->second;
     if (h.dataOffset < bytes.size()) {
         size_t n = std::min<size_t>(h.dataLength, bytes.size() - h.dataOffset);
@@ -324,17 +324,17 @@ void Model::load() {
 // or stop reading) is taken with the sound's flags as they are now.
 void Model::loadBlock(Sound& s, Block& b) {
     while (b.reading && b.queue.size() < kQueuePeriods) {
-        if (b.remaining <= 0) {
+        if (b.remaining == 0) {
             b.reading = false;  // nothing to read: no block is queued at all
             break;
         }
-        uint32_t ask = std::min<uint32_t>(periodBytes_, static_cast<uint32_t>(b.remaining));
+        uint32_t ask = std::min(periodBytes_, b.remaining);
         uint32_t available = static_cast<uint32_t>(s.data.size()) - b.position;
         uint32_t n = std::min(ask, available);
         Bytes block(periodBytes_, 0);  // the rest of a short block is silence
         std::copy_n(s.data.begin() + b.position, n, block.begin());
         b.queue.push_back(std::move(block));
-        b.remaining -= static_cast<int32_t>(n);
+        b.remaining -= n;
         b.position += n;
         if (n == periodBytes_ && b.remaining > 0)
             continue;

@@ -82,14 +82,14 @@ class Model {
     struct Block {
         std::deque<Bytes> queue;  // whole periods, oldest first; at most four
         bool reading = false;     // the loader still has data to put into this block
-        int32_t remaining = 0;    // data bytes left in the current pass
+        uint32_t remaining = 0;   // data bytes left in the current pass
         uint32_t position = 0;    // data bytes already read in the current pass
     };
     struct Sound {
         int id;
         std::string name;
-        Bytes data;      // the sample bytes a read can reach: the declared data the file holds
-        int32_t length;  // the declared data length
+        Bytes data;       // the sample bytes a read can reach: the declared data the file holds
+        uint32_t length;  // the declared data length, up to 4 GiB
         uint32_t flags = 0;
         State state = State::Stopped;
         int block = -1;  // index into blocks_, or -1

@@ -341,6 +341,23 @@ Case fileLayouts() {
              partial(F, F / 2, -700), flat(F, 0), flat(F, 507), flat(F, 12)}};
 }
 
+Case dataSizeOfTwoGiBOrMore() {
+    constexpr uint32_t F = 16;
+    auto claiming = [](uint32_t size, int16_t value) {
+        kxtest::WavLayout wav;  // one and a half periods in the file
+        wav.data = kxtest::samplesToBytes(kxtest::constantSamples(F * 3 / 2, value));
+        wav.dataSizeOverride = size;
+        return kxtest::buildWav(wav);
+    };
+    return {"a data size of 2 GiB or more (a stream's 0xFFFFFFFF) plays every byte the file holds",
+            F,
+            {{"half.wav", claiming(0x80000000, 300)}, {"full.wav", claiming(0xFFFFFFFF, -900)}},
+            {create("half.wav"), create("full.wav"), play(0, 0, 0), step(3), play(1, 0, 1), step(4),
+             stop(1), step()},
+            {flat(F, 0), flat(F, 300), partial(F, F / 2, 300), flat(F, 0), flat(F, -900),
+             partial(F, F / 2, -900), flat(F, -900), partial(F, F / 2, -900), flat(F, 0)}};
+}
+
 std::vector<Case> cases() {
     return {playsOnceAndEnds(),
             loopsJoin(),
@@ -351,7 +368,8 @@ std::vector<Case> cases() {
             silentWithoutBlock(),
             deleteAndCreate(),
             gain(),
-            fileLayouts()};
+            fileLayouts(),
+            dataSizeOfTwoGiBOrMore()};
 }
 
 Scenario toScenario(const Case& c) {

@@ -97,6 +97,11 @@ TEST(ScenarioGenerator, ScenariosReachEveryRule) {
         }
         if (sc.frames * 4 % 64 != 0)
             seen["a period that is not a multiple of 64 bytes"]++;
+        for (const auto& [name, bytes] : sc.files) {
+            WavHeader h = parseWav(bytes);
+            if (h.ok && h.dataLength >= 0x80000000u)
+                seen["a data size of 2 GiB or more"]++;
+        }
     }
     const char* wanted[] = {"create OK",
                             "create SND_ERR_EXISTS",
@@ -118,7 +123,8 @@ TEST(ScenarioGenerator, ScenariosReachEveryRule) {
                             "a sound plays without a block",
                             "a sound with no data",
                             "a period with gain",
-                            "a muted period"};
+                            "a muted period",
+                            "a data size of 2 GiB or more"};
     for (const char* w : wanted)
         EXPECT_GT(seen[w], 0) << w;
 }

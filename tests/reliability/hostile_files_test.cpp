@@ -116,7 +116,8 @@ TEST_F(HostileFiles, RemovedWhilePlaying) {
 }
 
 // A "data" size larger than the file: the samples there are heard, then the sound ends at the
-// file's end. A size with its top bit set reads as a negative count and ends the sound at once.
+// file's end, up to the largest size a header can declare (writers streaming to a pipe declare
+// 0xFFFFFFFF).
 TEST_F(HostileFiles, DataSizeBeyondTheFile) {
     std::vector<int16_t> data = rampSamples(5 * kFrames + kFrames / 2, 7, 1);
     struct Case {
@@ -127,7 +128,9 @@ TEST_F(HostileFiles, DataSizeBeyondTheFile) {
     const Case cases[] = {
         {"a little more", static_cast<int64_t>(data.size() * 2 + 1000), 6},
         {"almost 2 GiB", 0x7FFFFFF0, 6},
-        {"top bit set", 0xFFFFFFF0, 0},
+        {"2 GiB", 0x80000000, 6},
+        {"top bit set", 0xFFFFFFF0, 6},
+        {"streamed: 4 GiB - 1", 0xFFFFFFFF, 6},
     };
     int n = 0;
     for (const Case& c : cases) {

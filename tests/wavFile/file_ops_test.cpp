@@ -34,7 +34,7 @@ TEST_F(WavFileOps, ReadStopsAtTheDataAndFillsTheRest) {
         const char* name;
         uint32_t offset;
         int32_t size;
-        int32_t remaining;
+        uint32_t remaining;
         uint8_t fill;
         int32_t result;
     };
@@ -45,7 +45,9 @@ TEST_F(WavFileOps, ReadStopsAtTheDataAndFillsTheRest) {
         {"data ends, 8-bit fill", 100, 400, 1, 0x80, 1},
         {"at the very end", 1000, 64, 5, 0x80, 0},
         {"remaining 0", 0, 64, 0, 0x80, -1},
-        {"remaining negative", 0, 64, -7, 0x80, -1},
+        // A count is unsigned: a "data" chunk may declare up to 4 GiB, and what is there plays.
+        {"remaining 2 GiB", 0, 64, 0x80000000, 0x80, 64},
+        {"remaining 4 GiB - 1, file ends", 950, 64, 0xFFFFFFFF, 0x80, 50},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

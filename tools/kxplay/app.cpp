@@ -355,8 +355,13 @@ int kxplayMain(int argc, char** argv) {
 
     if (sceneFile || live) {
         struct stat st;
-        if (stat(config.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-            return usageError("--dir " + config.dir + ": no such directory");
+        if (stat(config.dir.c_str(), &st) != 0)
+            return usageError("--dir " + config.dir + ": " +
+                              (errno == ENOENT ? "no such directory" : std::strerror(errno)));
+        if (!S_ISDIR(st.st_mode))
+            return usageError("--dir " + config.dir +
+                              ": not a directory; give the directory "
+                              "that holds the scene's files");
     }
 
     // Inputs are checked before the output is opened, which empties it.

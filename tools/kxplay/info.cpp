@@ -21,6 +21,7 @@ constexpr uint32_t kStreamRate = 44100;
 constexpr uint16_t kStreamBits = 16;
 constexpr int kReaderChunkLimit = WAV_MAX_CHUNKS;  // chunk headers the reader looks at
 constexpr int kWalkChunkLimit = 64;                // chunk headers kxplay lists
+constexpr int32_t kFmtFields = 16;                 // bytes of the format record in "fmt "
 constexpr const char* kStreamWords = "kxaudio plays 2-channel 44100 Hz 16-bit PCM";
 
 uint32_t le32(const uint8_t* p) {
@@ -111,39 +112,64 @@ std::string formatMismatch(const WavFormat& f) {
     return words;
 }
 
-// Walks the chunk list the way RIFF writers lay it out (an odd body is followed by a pad byte)
-// and records what it meets; returns the first problem that would keep the reader from a
-// usable "fmt " and "data", or "".
+// Why a "fmt " chunk gives the reader no format it can use, or "" when it gives one.
+std::string fmtProblem(const WavChunkInfo& chunk, uint64_t fileSize) {
+    auto readerSize = static_cast<int32_t>(chunk.size);
+    if (readerSize < 0)
+        return "its 'fmt ' chunk gives its size as " + std::to_string(chunk.size) +
+               ", which the reader takes as " + std::to_string(readerSize) +
+               " (the top bit is set); a PCM format needs 16 bytes";
+    if (readerSize < kFmtFields)
+        return "its 'fmt ' chunk holds only " + std::to_string(readerSize) +
+               " bytes; a PCM format needs 16";
+    if (chunk.offset + 8 + kFmtFields > fileSize)
+        return "the file ends inside its 'fmt ' chunk: it is " + std::to_string(fileSize) +
+               " bytes long, and the format's 16 bytes end at byte " +
+               std::to_string(chunk.offset + 8 + kFmtFields);
+    return "";
+}
+
+// Walks the chunk list as the reader does (an odd body is followed by a pad byte; a size with
+// its top bit set is an empty body; a header cut short by the file's end has its missing bytes
+// read as 0) and records what it meets; returns the first problem that would keep the reader
+// from a usable "fmt " and "data", or "".
 std::string walkChunks(std::ifstream& file, WavInspection* out) {
     uint64_t at = 12;
     int dataIndex = -1;
-    bool fmtShort = false;
-    uint32_t fmtShortSize = 0;
+    std::string fmtTrouble;
     bool dataBeforeFmt = false;
-    for (int index = 0; index < kWalkChunkLimit && at + 8 <= out->fileSize; ++index) {
-        uint8_t header[8];
+    for (int index = 0; index < kWalkChunkLimit && at + 4 <= out->fileSize; ++index) {
+        uint8_t header[8] = {};
         file.seekg(static_cast<std::streamoff>(at));
-        if (!file.read(reinterpret_cast<char*>(header), 8))
-            break;
+        file.read(reinterpret_cast<char*>(header), 8);
+        bool headerCut = file.gcount() < 8;
+        file.clear();
         WavChunkInfo chunk{fourcc(header), le32(header + 4), at};
         out->chunks.push_back(chunk);
+        auto readerSize = static_cast<int32_t>(chunk.size);
+        std::string where = "its '" + chunk.id + "' chunk at byte " + std::to_string(at);
+        if (headerCut)
+            out->notes.push_back("the file ends inside the header of " + where +
+                                 "; the reader counts the missing bytes of its size as 0");
+        else if (readerSize < 0 && chunk.id != "fmt " && chunk.id != "data")
+            out->notes.push_back(where + " gives its size as " + std::to_string(chunk.size) +
+                                 "; with the top bit set the reader takes it as empty and reads "
+                                 "the next chunk header right behind it");
         if (chunk.id == "fmt ") {
-            if (static_cast<int32_t>(chunk.size) < 16) {
-                fmtShort = true;
-                fmtShortSize = chunk.size;
-            } else {
-                out->fmtSeen = true;
-            }
+            fmtTrouble = fmtProblem(chunk, out->fileSize);
+            out->fmtSeen = fmtTrouble.empty();
+            if (readerSize < kFmtFields)
+                break;  // the reader gives up here
         } else if (chunk.id == "data" && dataIndex < 0) {
             dataIndex = index;
             dataBeforeFmt = !out->fmtSeen;
+            out->dataSeen = out->fmtSeen && index < kReaderChunkLimit;
             break;  // the reader stops at the first "data"; what follows is not its concern
         }
-        at += 8 + static_cast<uint64_t>(chunk.size) + (chunk.size & 1);
+        at += 8 + (readerSize > 0 ? static_cast<uint64_t>(chunk.size) + (chunk.size & 1) : 0);
     }
-    if (fmtShort)
-        return "its 'fmt ' chunk holds only " + std::to_string(static_cast<int32_t>(fmtShortSize)) +
-               " bytes; a PCM format needs 16";
+    if (!fmtTrouble.empty())
+        return fmtTrouble;
     if (dataIndex < 0) {
         if (!out->fmtSeen)
             return "it has neither a 'fmt ' nor a 'data' chunk that the reader can reach";
@@ -254,28 +280,41 @@ WavInspection inspectWav(const std::string& path) {
         out.accepted = true;
     }
 
-    if (out.parseResult == 0 || (out.fmtSeen && out.dataOffset > 0)) {
-        uint64_t behind = out.fileSize > out.dataOffset ? out.fileSize - out.dataOffset : 0;
+    // What a play is heard as: only a sound the module makes can be played.
+    if (out.accepted) {
+        uint64_t present = wavBytesPresent(out);
         if (out.dataLength == 0)
             out.notes.push_back("no samples: a play is one period of silence");
-        else if (behind < out.dataLength)
+        else if (present == 0)
             out.notes.push_back("its 'data' chunk claims " + std::to_string(out.dataLength) +
-                                " bytes but the file holds " + std::to_string(behind) +
-                                " behind the data offset; only those play");
+                                " bytes but the file ends before the first of them: a play is "
+                                "one period of silence");
+        else if (present < out.dataLength)
+            out.notes.push_back("its 'data' chunk claims " + std::to_string(out.dataLength) +
+                                " bytes but the file holds " + std::to_string(present) +
+                                " behind the data offset; only those play" +
+                                (out.dataLength == UINT32_MAX
+                                     ? " (writers streaming to a pipe claim 4294967295)"
+                                     : ""));
         uint32_t frameBytes = out.format.channels * out.format.bitsPerSample / 8u;
-        if (frameBytes != 0 && out.dataLength % frameBytes != 0)
+        if (frameBytes != 0 && present % frameBytes != 0)
             out.notes.push_back("the data is not a whole number of frames");
     }
     return out;
 }
 
-uint32_t wavBytesHeard(const WavInspection& inspection) {
+uint64_t wavBytesPresent(const WavInspection& inspection) {
     uint64_t behind = inspection.fileSize > inspection.dataOffset
                           ? inspection.fileSize - inspection.dataOffset
                           : 0;
-    if (behind >= inspection.dataLength)
+    return behind < inspection.dataLength ? behind : inspection.dataLength;
+}
+
+uint32_t wavBytesHeard(const WavInspection& inspection) {
+    uint64_t present = wavBytesPresent(inspection);
+    if (present == inspection.dataLength)
         return inspection.dataLength;
-    return static_cast<uint32_t>(behind + 1);
+    return static_cast<uint32_t>(present + 1);
 }
 
 std::string wavConversionCommand(const std::string& path) {
@@ -307,12 +346,18 @@ void printWavInspection(FILE* out, const std::string& path, const WavInspection&
                      f.channels == 1 ? "" : "s", f.sampleRate, f.bitsPerSample, f.byteRate,
                      f.blockAlign);
     }
-    if (w.fmtSeen && (w.parseResult == 0 || f.formatTag != 1)) {
+    if (w.fmtSeen && w.dataSeen) {
+        // The length in time is of the bytes the file holds: those are what a play reads.
+        uint64_t present = wavBytesPresent(w);
         uint32_t frameBytes = f.channels * f.bitsPerSample / 8u;
-        uint64_t frames = frameBytes ? w.dataLength / frameBytes : 0;
+        uint64_t frames = frameBytes ? present / frameBytes : 0;
         double seconds = f.sampleRate ? static_cast<double>(frames) / f.sampleRate : 0.0;
-        std::fprintf(out, "  data      at byte %u, %u bytes = %llu frames = %.3f s\n", w.dataOffset,
-                     w.dataLength, static_cast<unsigned long long>(frames), seconds);
+        std::fprintf(out, "  data      at byte %u, %u bytes", w.dataOffset, w.dataLength);
+        if (present < w.dataLength)
+            std::fprintf(out, " claimed, %llu in the file",
+                         static_cast<unsigned long long>(present));
+        std::fprintf(out, " = %llu frames = %.3f s\n", static_cast<unsigned long long>(frames),
+                     seconds);
     }
     if (!w.chunks.empty()) {
         std::fprintf(out, "  chunks   ");

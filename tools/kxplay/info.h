@@ -32,13 +32,16 @@ struct WavInspection {
     std::string readerMessage;  // what the reader printed on the console, if anything
     // kxplay's own walk over the chunk list.
     bool riffWave = false;  // the file begins with RIFF....WAVE
-    bool fmtSeen = false;   // a "fmt " chunk of at least 16 bytes was walked
+    bool fmtSeen = false;   // a "fmt " chunk of at least 16 bytes, all in the file, was walked
+    bool dataSeen = false;  // and behind it a "data" header among those the reader looks at
     std::vector<WavChunkInfo> chunks;
     // The verdict.
-    bool accepted = false;           // _sndCreate would accept the file
-    std::string reason;              // why not, in words (empty when accepted)
-    bool pathTooLong = false;        // refused for its path alone (the file itself would do)
-    std::vector<std::string> notes;  // remarks on an accepted file (empty data, short file)
+    bool accepted = false;     // _sndCreate would accept the file
+    std::string reason;        // why not, in words (empty when accepted)
+    bool pathTooLong = false;  // refused for its path alone (the file itself would do)
+    // Remarks: on the header (a chunk size the reader takes as empty, a header cut short) and,
+    // for an accepted file, on what a play is heard as (empty data, data the file lacks).
+    std::vector<std::string> notes;
 };
 
 // Inspects the file at `path` as _sndCreate would see a sound made from it: the full path from
@@ -46,6 +49,9 @@ struct WavInspection {
 // be captured (kxConsoleCapture) by the caller: the reader's message is taken from the capture.
 // Never fails: an unreadable file is described in `unreadable`.
 WavInspection inspectWav(const std::string& path);
+
+// Sample bytes the file holds of what its "data" chunk claims: what a play reads.
+uint64_t wavBytesPresent(const WavInspection& inspection);
 
 // Sample bytes a sound made from the file is heard for before the module stops it: dataLength,
 // or, when the file holds fewer bytes behind the data offset, those bytes plus one (the loader's

@@ -12,6 +12,8 @@ namespace kx {
 namespace {
 
 constexpr size_t kReadSize = 4096;
+constexpr const char* kRunsAtOnce =
+    "live input runs each command as soon as its line is complete; ";
 
 void takeLine(LiveInput* input, const std::string& text) {
     ++input->line;
@@ -55,7 +57,8 @@ bool parseLiveLine(const std::string& line, SceneCommand* command, std::string* 
     SceneError error;
     message->clear();
     if (!parseScene(line, &scene, &error)) {
-        *message = error.message;
+        *message =
+            error.bareTime ? std::string(kRunsAtOnce) + "write it without a time" : error.message;
         return false;
     }
     if (scene.commands.empty())
@@ -65,9 +68,7 @@ bool parseLiveLine(const std::string& line, SceneCommand* command, std::string* 
     bool timed = line.compare(first, 2, "at") == 0 && first + 2 < line.size() &&
                  (line[first + 2] == ' ' || line[first + 2] == '\t');
     if (timed) {
-        *message =
-            "live input runs each command as soon as its line is complete; write it "
-            "without 'at TIME'";
+        *message = std::string(kRunsAtOnce) + "write it without 'at TIME'";
         return false;
     }
     *command = std::move(parsed);

@@ -41,7 +41,8 @@ const char kUsage[] =
     "                      'end' or the end of input stops once the sounds have ended,\n"
     "                      Ctrl-C at once; --script SCENE runs first\n"
     "Files:\n"
-    "      --dir DIR       directory a scene's files are taken from (default: the current\n"
+    "      --dir DIR       directory a scene's files are taken from: a scene's FILE is a\n"
+    "                      name under it, not an absolute path (default: the current\n"
     "                      directory)\n"
     "Scheduling:\n"
     "      --one-cpu       run all of the module's tasks on one processor, as its kernel does\n"
@@ -189,8 +190,8 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             uint64_t nanos = 0;
             if (!parseSeconds(value, &nanos) || nanos == 0) {
                 *error =
-                    "option --duration needs a number of seconds above 0 (such as 2.5), "
-                    "not '" +
+                    "option --duration needs a number of seconds above 0 and at most 100000 "
+                    "(such as 2.5), not '" +
                     value + "'";
                 return kUsageError;
             }

@@ -220,10 +220,21 @@ void explainCreate(Runner& r, const SceneCommand& c, int32_t status) {
     ++r.report.failedFiles;
 }
 
-// FILE mode only: says why a file was not played.
+// Says why a file was not played. In a scene the module's refusals are its rules at work and the
+// log shows them; only a file that can no longer be opened is a failed file there.
 void explainPlay(Runner& r, const SceneCommand& c, int32_t status) {
     if (status == SND_OK)
         return;
+    if (!r.config.filesMode) {
+        if (status == SND_ERR_FILE) {
+            say(r,
+                "sound '%s' not played: kxaudio could not reopen its file (removed, renamed or "
+                "made unreadable since it was made)",
+                c.name.c_str());
+            ++r.report.failedFiles;
+        }
+        return;
+    }
     std::string path = pathOf(r, c);
     if (status == SND_ERR_TOO_MANY)
         say(r, "%s: not played: four sounds already play, and kxaudio plays at most four",
@@ -264,8 +275,7 @@ void execute(Runner& r, const SceneCommand& c) {
             status = ops.sndPlay(named, c.exclusive ? 1 : 0, c.loop ? 1 : 0);
             trackerPlayed(&r.tracker, named, c.exclusive, c.loop, status);
             logResult(r, c, status);
-            if (r.config.filesMode)
-                explainPlay(r, c, status);
+            explainPlay(r, c, status);
             break;
         case SceneVerb::Pause:
         case SceneVerb::Stop: {

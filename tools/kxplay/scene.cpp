@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <map>
 
+#include "tools/kxplay/text.h"
+
 namespace kx {
 namespace {
 
@@ -91,8 +93,26 @@ bool parseUnsigned(std::string_view text, uint64_t limit, uint64_t* out) {
 }
 
 std::string quote(const std::string& text) {
-    return "'" + text + "'";
+    return "'" + visibleText(text) + "'";
 }
+
+// A word written where a command belongs that reads as a time: "1.5", "p64".
+bool looksLikeTime(const std::string& word) {
+    uint64_t ignored = 0;
+    if (word.size() > 1 && word[0] == 'p')
+        return parseUnsigned(std::string_view(word).substr(1), UINT64_MAX, &ignored);
+    return parseSeconds(word, &ignored);
+}
+
+// Digits, with or without a minus sign.
+bool isWholeNumber(std::string_view text) {
+    if (!text.empty() && text[0] == '-')
+        text.remove_prefix(1);
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// The volume a value is heard as: kxaudio keeps the low 8 bits of what it is given.
+constexpr uint64_t kVolumeBits = 0xFF;
 
 constexpr const char* kTimeWords = "a time (seconds such as 1.5, or a period such as p64)";
 constexpr const char* kCommandWords =
@@ -101,7 +121,7 @@ constexpr const char* kNameWords = "a sound NAME (letters, digits, '_', '-' or '
 
 // Parses one line that has at least one word. On failure *message says what was expected.
 bool parseCommand(std::string_view line, const std::vector<Token>& tokens, SceneCommand* command,
-                  std::string* message) {
+                  std::string* message, bool* bareTime) {
     size_t i = 0;
     if (tokens[0].value == "at" && !tokens[0].quoted) {
         if (tokens.size() < 2) {
@@ -131,7 +151,7 @@ bool parseCommand(std::string_view line, const std::vector<Token>& tokens, Scene
     const Token& verb = tokens[i];
     size_t args = tokens.size() - i - 1;
     const Token* arg = args > 0 ? &tokens[i + 1] : nullptr;
-    command->text = std::string(line.substr(verb.begin, tokens.back().end - verb.begin));
+    command->text = visibleText(line.substr(verb.begin, tokens.back().end - verb.begin));
     const std::string& word = verb.value;
 
     auto expectName = [&](const char* what) {
@@ -171,8 +191,20 @@ bool parseCommand(std::string_view line, const std::vector<Token>& tokens, Scene
             *message = "expected a FILE after 'sound " + arg->value + "', found an empty name";
             return false;
         }
+        const std::string& file = tokens[i + 2].value;
+        if (file[0] == '/') {
+            // The module joins location 1's directory and the name, so an absolute path would
+            // name a file under --dir that is not there.
+            size_t slash = file.rfind('/');
+            *message = "expected a FILE under --dir, found the absolute path " + quote(file) +
+                       "; a scene's files are names in the --dir directory (kxaudio's location "
+                       "1): give --dir " +
+                       quote(slash == 0 ? "/" : file.substr(0, slash)) + " and write " +
+                       quote(file.substr(slash + 1));
+            return false;
+        }
         command->name = arg->value;
-        command->file = tokens[i + 2].value;
+        command->file = file;
         return noMore(2, "'sound NAME FILE'");
     }
     if (word == "play") {
@@ -235,14 +267,21 @@ bool parseCommand(std::string_view line, const std::vector<Token>& tokens, Scene
     }
     if (word == "volume") {
         command->verb = SceneVerb::Volume;
+        // Any value kxaudio's call can be given is passed on, so that its own answer shows; a
+        // number outside that range, negative or too large, cannot be given and is refused.
         uint64_t volume = 0;
         if (arg == nullptr || arg->quoted || !parseUnsigned(arg->value, UINT32_MAX, &volume)) {
             *message = "expected a volume N (a whole number, 0 to 100) after 'volume'";
             if (arg != nullptr)
                 *message += ", found " + quote(arg->value);
+            if (arg != nullptr && !arg->quoted && isWholeNumber(arg->value))
+                *message += "; kxaudio can be given 0 to 4294967295 only";
             return false;
         }
         command->value = static_cast<uint32_t>(volume);
+        if (volume > kVolumeBits)
+            command->text += " (kxaudio keeps the low 8 bits: volume " +
+                             std::to_string(volume & kVolumeBits) + ")";
         return noMore(1, ("'volume " + arg->value + "'").c_str());
     }
     if (word == "mute") {
@@ -261,8 +300,10 @@ bool parseCommand(std::string_view line, const std::vector<Token>& tokens, Scene
         return noMore(0, "'end'");
     }
     *message = std::string("expected ") + kCommandWords + ", found " + quote(word);
-    if (i == 0 && (isDigit(word[0]) || word[0] == 'p'))
+    if (i == 0 && looksLikeTime(word)) {
+        *bareTime = true;
         *message += " (a time is written 'at " + word + "')";
+    }
     return false;
 }
 
@@ -307,7 +348,10 @@ uint64_t periodAt(uint64_t nanos, uint32_t frames) {
 bool parseScene(std::string_view text, Scene* scene, SceneError* error) {
     Scene parsed;
     int lineNumber = 0;
-    size_t start = 0;
+    // Editors on some systems begin UTF-8 text with a byte order mark; it is not a command.
+    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+    size_t start =
+        text.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
     while (start <= text.size()) {
         size_t stop = text.find('\n', start);
         if (stop == std::string_view::npos)
@@ -318,6 +362,15 @@ bool parseScene(std::string_view text, Scene* scene, SceneError* error) {
 
         std::vector<Token> tokens;
         std::string message;
+        size_t nul = line.find('\0');
+        if (nul != std::string_view::npos) {
+            // A name would end at it on its way to the module: refused rather than cut short.
+            error->line = lineNumber;
+            error->message = "expected text, found a NUL byte at column " +
+                             std::to_string(nul + 1) + " (is this a text file?)";
+            scene->commands.clear();
+            return false;
+        }
         if (!tokenize(line, &tokens, &message)) {
             error->line = lineNumber;
             error->message = "expected " + message;
@@ -328,9 +381,11 @@ bool parseScene(std::string_view text, Scene* scene, SceneError* error) {
             continue;
         SceneCommand command;
         command.line = lineNumber;
-        if (!parseCommand(line, tokens, &command, &message)) {
+        bool bareTime = false;
+        if (!parseCommand(line, tokens, &command, &message, &bareTime)) {
             error->line = lineNumber;
             error->message = message;
+            error->bareTime = bareTime;
             scene->commands.clear();
             return false;
         }

@@ -31,7 +31,9 @@ struct SceneCommand {
     bool loop = false;                          // play ... loop
     bool exclusive = false;                     // play ... exclusive
     uint32_t value = 0;                         // volume N; mute: 1 for on, 0 for off
-    std::string text;     // the command as written, without "at TIME" and comment
+    // The command as written, without "at TIME" and comment, with control bytes spelled out
+    // (visibleText); a volume that kxaudio hears as another value says so here.
+    std::string text;
     uint64_t period = 0;  // the period after which it runs (resolveScene)
 };
 
@@ -40,13 +42,16 @@ struct Scene {
 };
 
 struct SceneError {
-    int line = 0;         // 1-based line of the first malformed line
-    std::string message;  // what was expected there, in words
+    int line = 0;           // 1-based line of the first malformed line
+    std::string message;    // what was expected there, in words
+    bool bareTime = false;  // the line begins with a time that lacks its "at"
 };
 
 // Parses a whole scene. On success fills *scene (commands in the order written) and returns
 // true. On the first malformed line returns false with *error naming the line and what was
-// expected; *scene is then left empty.
+// expected; *scene is then left empty. A UTF-8 byte order mark before the first line is passed
+// over; a line holding a NUL byte is malformed. Words quoted in a message have their control
+// bytes spelled out (visibleText), so a message never acts on the terminal.
 bool parseScene(std::string_view text, Scene* scene, SceneError* error);
 
 // Reads a time in seconds written as digits with at most nine decimals ("1.5", "0.25", "3").

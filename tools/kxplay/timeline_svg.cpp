@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "kxaudio/kxaudio.h"
+#include "tools/kxplay/text.h"
 #include "tools/kxplay/timeline.h"
 
 namespace kx {
@@ -55,9 +56,11 @@ std::string format(const char* pattern, ...) {
     return big;
 }
 
+// Text for an element or attribute: file names and log lines may hold control bytes or bytes
+// that are not UTF-8, which no XML parser takes; they are spelled out first (visibleText).
 std::string escape(const std::string& text) {
     std::string out;
-    for (char c : text) {
+    for (char c : visibleText(text)) {
         switch (c) {
             case '&':
                 out += "&amp;";
