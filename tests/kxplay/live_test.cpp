@@ -143,7 +143,8 @@ TEST(KxplayLive, AFileRemovedBeforeItsPlayFailsTheRunEvenWhenQuiet) {
     // The sound is made once kxaudio has read the header and closed the file: a read, then a
     // close (an open that reads nothing comes first).
     bool headerRead = false, made = false;
-    for (struct pollfd p = {watch, POLLIN, 0}; !made && poll(&p, 1, kBoundMs) == 1;) {
+    for (struct pollfd p = {watch, POLLIN, 0};
+         !made && poll(&p, 1, kxplaytest::kProcessBoundMs) == 1;) {
         alignas(inotify_event) char events[4096];
         ssize_t n = ::read(watch, events, sizeof events);
         for (ssize_t at = 0; at < n;) {
