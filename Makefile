@@ -10,7 +10,7 @@ FUZZ_BUILD ?= build/fuzz
 PORT ?= platform/kernel/threads
 PORT_ENV ?=
 
-.PHONY: all demo test test-asan test-tsan test-m32 test-release test-clang conformance bench fuzz \
+.PHONY: all demo metal test test-asan test-tsan test-m32 test-release test-clang conformance bench fuzz \
         format clean
 
 all:
@@ -22,6 +22,13 @@ demo:
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS) --target kxplay
 	./build/default/tools/kxplay --demo
+
+# The bootable i686 image (metal/, docs/metal.md): its own preset and toolchain, freestanding
+# g++ -m32; installed into build/metal/install, never into the host's prefix.
+metal:
+	cmake --preset metal
+	cmake --build --preset metal -j $(JOBS)
+	cmake --install build/metal
 
 define run_tests
 	cmake --preset $(1)
