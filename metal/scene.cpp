@@ -132,12 +132,14 @@ void execute(Scene& s, const SndOperations& ops, const Record& r) {
         parseNumber(r.fields[4], &location);
         SoundHandle handle = nullptr;
         status = ops.sndCreate(static_cast<uint32_t>(location), r.fields[3], &handle);
-        if (status == SND_OK) {
-            SoundHandle* made = slotOf(s, name, true);
-            if (made != nullptr)
-                *made = handle;
-        }
+        // As kxplay names sounds: a created sound, or the one that already had the path.
+        bool names = handle != nullptr && (status == SND_OK || status == SND_ERR_EXISTS);
+        SoundHandle* made = slotOf(s, name, names);
+        if (made != nullptr)
+            *made = names ? handle : nullptr;
     } else if (std::strcmp(verb, "play") == 0) {
+        if (std::strchr(flags, 's') != nullptr && named == nullptr)
+            return;  // a FILE argument whose sound was not created: kxplay plays nothing
         status = ops.sndPlay(named, std::strchr(flags, 'e') != nullptr ? 1 : 0,
                              std::strchr(flags, 'l') != nullptr ? 1 : 0);
     } else if (std::strcmp(verb, "pause") == 0 || std::strcmp(verb, "stop") == 0) {
@@ -147,8 +149,10 @@ void execute(Scene& s, const SndOperations& ops, const Record& r) {
         status = verb[1] == 'a' ? ops.sndPause(handle) : ops.sndStop(handle);
     } else if (std::strcmp(verb, "delete") == 0) {
         status = ops.sndDelete(named);
-        if (status == SND_OK && slot != nullptr)
-            *slot = nullptr;
+        for (int i = 0; i < s.nameCount && status == SND_OK && named != nullptr; ++i) {
+            if (s.names[i].handle == named)
+                s.names[i].handle = nullptr;
+        }
     } else if (std::strcmp(verb, "volume") == 0 && parseNumber(r.fields[6], &value)) {
         status = ops.sndVolume(static_cast<uint32_t>(value));
     } else if (std::strcmp(verb, "mute") == 0 && parseNumber(r.fields[6], &value)) {
@@ -158,6 +162,9 @@ void execute(Scene& s, const SndOperations& ops, const Record& r) {
         return;
     }
     logResult(r.period, text, status);
+    char printed[512];
+    if (moduleConsoleTake(printed, sizeof printed))
+        consolePrintf("kxaudio: %s\n", printed);
 }
 
 void summary(const Scene& s, const SceneSetup& setup) {

@@ -7,7 +7,8 @@
 //   kxscene|FRAMES|LAST           frames per period; the last period the output holds
 //   K|VERB|NAME|FILE|LOCATION|FLAGS|VALUE|TEXT
 // VERB is sound, play, pause, stop, delete, volume or mute; FLAGS holds 'l' (loop),
-// 'e' (exclusive) and 'a' (all); TEXT is the command as written, for the log.
+// 'e' (exclusive), 'a' (all) and 's' (a play that does nothing when NAME names no sound, as
+// for kxplay's FILE arguments); TEXT is the command as written, for the log.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 #include "metal/boot/console.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "metal/boot/cpu.h"
 #include "platform/files/kxfile.h"
@@ -11,6 +12,7 @@ namespace kx::metal {
 namespace {
 
 constexpr uint16_t kCom1 = 0x3F8;
+char moduleText[512];  // what the module printed and nobody has taken yet
 
 struct Sink {
     void (*put)(Sink*, char);
@@ -192,17 +194,40 @@ int formatText(char* buffer, size_t size, const char* f, ...) {
     return static_cast<int>(sink.count);
 }
 
+bool moduleConsoleTake(char* out, size_t size) {
+    IrqGuard off;
+    if (moduleText[0] == '\0' || size == 0)
+        return false;
+    size_t length = std::strlen(moduleText);
+    if (length >= size)
+        length = size - 1;
+    std::memcpy(out, moduleText, length);
+    out[length] = '\0';
+    moduleText[0] = '\0';
+    return true;
+}
+
 }  // namespace kx::metal
 
 namespace kx {
 
-// The module's console: the serial port, a line at a time as the host prints it.
+// The module's console: kept until the scene's task prints it after the call that made it, as
+// "kxaudio: TEXT" on a line of its own, where kxplay prints it on the host.
 int kxprintf(const char* f, ...) {
+    char text[256];
     va_list args;
     va_start(args, f);
-    int n = metal::consoleVprintf(f, args);
+    metal::Sink sink{metal::putBuffer, text, sizeof text};
+    metal::format(&sink, f, args);
     va_end(args);
-    return n;
+    text[sink.count < sizeof text ? sink.count : sizeof text - 1] = '\0';
+    metal::IrqGuard off;
+    size_t used = std::strlen(metal::moduleText);
+    size_t room = sizeof metal::moduleText - 1 - used;
+    size_t length = std::strlen(text);
+    std::memcpy(metal::moduleText + used, text, length < room ? length : room);
+    metal::moduleText[used + (length < room ? length : room)] = '\0';
+    return static_cast<int>(sink.count);
 }
 
 }  // namespace kx

@@ -17,4 +17,7 @@ int consoleVprintf(const char* format, va_list args);
 int formatText(char* buffer, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// What the module printed through kxprintf since the last take; false when nothing.
+bool moduleConsoleTake(char* out, size_t size);
+
 }  // namespace kx::metal

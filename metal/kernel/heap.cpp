@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "metal/boot/console.h"
 #include "metal/boot/cpu.h"
 #include "platform/files/kxfile.h"
 
@@ -111,7 +112,7 @@ void kxfree(void* block) {
     Header* h = static_cast<Header*>(block) - 1;
     metal::IrqGuard off;
     if (h->magic != metal::kMagicLive) {
-        kxprintf("kxaudio-metal: kxfree of a block the heap does not hold (%p)\n", block);
+        metal::consolePrintf("kxaudio-metal: kxfree of a block the heap does not hold (%p)\n", block);
         return;
     }
     h->magic = metal::kMagicFree;

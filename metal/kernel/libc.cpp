@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <new>
 
+#include "metal/boot/console.h"
 #include "platform/files/kxfile.h"
 
 extern "C" {
@@ -100,7 +101,7 @@ int __cxa_atexit(void (*)(void*), void*, void*) {
     return 0;
 }
 [[noreturn]] void __cxa_pure_virtual() {
-    kx::kxprintf("kxaudio-metal: pure virtual call\n");
+    kx::metal::consolePrintf("kxaudio-metal: pure virtual call\n");
     for (;;)
         asm volatile("cli; hlt");
 }
