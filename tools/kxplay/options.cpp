@@ -136,10 +136,9 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         else if (name == "-h")
             name = "--help";
 
-        static const char* const kWithValue[] = {"--output",   "--device",   "--frames",
-                                                 "--dir",      "--duration", "--script",
-                                                 "--timeline", "--kernel",   "--target",
-                                                 "--image"};
+        static const char* const kWithValue[] = {"--output",   "--device", "--frames",   "--dir",
+                                                 "--duration", "--script", "--timeline", "--kernel",
+                                                 "--target",   "--image"};
         bool takesValue = false;
         for (const char* known : kWithValue)
             takesValue = takesValue || name == known;
@@ -279,9 +278,12 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         return kUsageError;
     }
     if (!result.target.empty() && (realtime || live || result.hasDevice)) {
-        *error = std::string("--target plays the stepped render on the emulated target; it "
-                             "takes no ") +
-                 (realtime ? "--realtime" : live ? "--live" : "--device");
+        *error = std::string(
+                     "--target plays the stepped render on the emulated target; it "
+                     "takes no ") +
+                 (realtime ? "--realtime"
+                  : live   ? "--live"
+                           : "--device");
         return kUsageError;
     }
     if (!result.image.empty() && result.target.empty()) {
