@@ -14,6 +14,7 @@
 #include "metal/kernel/clock.h"
 #include "metal/kernel/heap.h"
 #include "metal/kernel/kernel.h"
+#include "platform/kernel/rtk.h"
 
 namespace kx::metal {
 namespace {
@@ -24,6 +25,7 @@ constexpr int kFieldCount = 8;
 constexpr uint32_t kFieldMax = 512;
 constexpr uint32_t kMinFrames = 64;
 constexpr uint32_t kMaxFrames = 16384;
+constexpr uint16_t kHogPriority = 200;    // above the mixer (192)
 constexpr uint64_t kStallUsec = 5000000;  // a driver that takes no period for 5 s has failed
 
 struct Name {
@@ -106,6 +108,22 @@ SoundHandle* slotOf(Scene& s, const char* name, bool create) {
     return &n.handle;
 }
 
+// A task above the mixer that keeps the processor for `ms` milliseconds without a kernel call,
+// as a runaway driver or a long computation would: the tests' way to make the mixer late.
+void hogBody(void* argument) {
+    uint64_t end = clockNowUsec() + 1000ull * reinterpret_cast<uintptr_t>(argument);
+    while (clockNowUsec() < end) {
+    }
+}
+
+void hog(uint32_t ms) {
+    RtkTaskId id = 0;
+    if (RtkCreateTask("thog", kHogPriority, 0x4000, 0, 1, hogBody,
+                      reinterpret_cast<void*>(static_cast<uintptr_t>(ms)), &id) == RTK_OK)
+        RtkResumeTask(id);
+    consolePrintf("kxaudio-metal: hog: %u ms above the mixer\n", ms);
+}
+
 void logResult(uint64_t period, const char* text, int32_t status) {
     const char* name = sndStatusName(status);
     if (name != nullptr)
@@ -157,6 +175,9 @@ void execute(Scene& s, const SndOperations& ops, const Record& r) {
         status = ops.sndVolume(static_cast<uint32_t>(value));
     } else if (std::strcmp(verb, "mute") == 0 && parseNumber(r.fields[6], &value)) {
         status = ops.sndMute(static_cast<uint32_t>(value));
+    } else if (std::strcmp(verb, "hog") == 0 && parseNumber(r.fields[6], &value)) {
+        hog(static_cast<uint32_t>(value));
+        return;
     } else {
         consolePrintf("kxaudio-metal: scene.cmd: unknown command '%s'\n", verb);
         return;

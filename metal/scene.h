@@ -6,9 +6,10 @@
 // scene.cmd, one record a line, fields separated by '|':
 //   kxscene|FRAMES|LAST           frames per period; the last period the output holds
 //   K|VERB|NAME|FILE|LOCATION|FLAGS|VALUE|TEXT
-// VERB is sound, play, pause, stop, delete, volume or mute; FLAGS holds 'l' (loop),
-// 'e' (exclusive), 'a' (all) and 's' (a play that does nothing when NAME names no sound, as
-// for kxplay's FILE arguments); TEXT is the command as written, for the log.
+// VERB is sound, play, pause, stop, delete, volume or mute, or hog (VALUE milliseconds of a
+// task above the mixer that keeps the processor: the tests' way to make the mixer late); FLAGS
+// holds 'l' (loop), 'e' (exclusive), 'a' (all) and 's' (a play that does nothing when NAME names no
+// sound, as for kxplay's FILE arguments); TEXT is the command as written, for the log.
 #pragma once
 
 #include <cstdint>

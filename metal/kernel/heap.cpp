@@ -28,6 +28,7 @@ struct Header {
 static_assert(sizeof(Header) == kAlign);
 
 alignas(kAlign) uint8_t arena[kArenaBytes];
+uint32_t arenaBytes = kArenaBytes;  // the part in use, set once at boot
 HeapStats stats;
 
 Header* at(uint32_t offset) {
@@ -39,7 +40,7 @@ void mergeAfter(uint32_t offset) {
     Header* h = at(offset);
     for (;;) {
         uint32_t next = offset + h->size;
-        if (next >= kArenaBytes || at(next)->magic != kMagicFree)
+        if (next >= arenaBytes || at(next)->magic != kMagicFree)
             return;
         h->size += at(next)->size;
         at(next)->magic = 0;
@@ -48,10 +49,11 @@ void mergeAfter(uint32_t offset) {
 
 }  // namespace
 
-void heapInit() {
-    *at(0) = Header{kArenaBytes, kMagicFree, 0, 0};
+void heapInit(uint32_t limitBytes) {
+    arenaBytes = limitBytes == 0 || limitBytes > kArenaBytes ? kArenaBytes : limitBytes & ~15u;
+    *at(0) = Header{arenaBytes, kMagicFree, 0, 0};
     stats = HeapStats{};
-    stats.arena = kArenaBytes;
+    stats.arena = arenaBytes;
 }
 
 HeapStats heapStats() {
@@ -76,7 +78,7 @@ void* kxcalloc(size_t count, size_t size) {
     Header* found = nullptr;
     {
         metal::IrqGuard off;
-        for (uint32_t offset = 0; offset < metal::kArenaBytes; offset += metal::at(offset)->size) {
+        for (uint32_t offset = 0; offset < metal::arenaBytes; offset += metal::at(offset)->size) {
             Header* h = metal::at(offset);
             if (h->magic != metal::kMagicFree)
                 continue;
@@ -112,7 +114,8 @@ void kxfree(void* block) {
     Header* h = static_cast<Header*>(block) - 1;
     metal::IrqGuard off;
     if (h->magic != metal::kMagicLive) {
-        metal::consolePrintf("kxaudio-metal: kxfree of a block the heap does not hold (%p)\n", block);
+        metal::consolePrintf("kxaudio-metal: kxfree of a block the heap does not hold (%p)\n",
+                             block);
         return;
     }
     h->magic = metal::kMagicFree;

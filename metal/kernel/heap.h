@@ -16,7 +16,9 @@ struct HeapStats {
     uint32_t allocations;  // allocations served
 };
 
-void heapInit();
+// limitBytes 0 takes the whole arena; a smaller limit (rounded to 16 bytes) makes a heap that
+// runs out early, for tests.
+void heapInit(uint32_t limitBytes);
 HeapStats heapStats();
 
 }  // namespace kx::metal

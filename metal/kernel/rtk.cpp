@@ -362,6 +362,7 @@ int32_t RtkReceiveTaskEvent(uint32_t, uint16_t mask, uint32_t, int32_t timeoutMs
         return RTK_ERR_NO_TASK;
     }
     uint64_t deadline = timeoutMs > 0 ? metal::clockNowUsec() + 1000ull * timeoutMs : 0;
+    current->timedOut = false;  // an earlier sleep's end is not this receive's timeout
     for (;;) {
         uint16_t taken = 0;
         if (pendingTake(&current->pending, mask, &taken)) {

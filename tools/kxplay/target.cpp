@@ -499,7 +499,9 @@ int runOnTarget(const Scene& scene, const RunConfig& config, const KxplayOptions
                      static_cast<unsigned long long>(pcm.size() / periodBytes), audio, wall,
                      config.sink == KxplaySink::WavFile ? "; wrote " : "",
                      config.sink == KxplaySink::WavFile ? config.target.c_str() : "");
-    return run.interrupted ? KXPLAY_EXIT_INTERRUPTED : KXPLAY_EXIT_OK;
+    // Files that failed on the host failed on the target too (the log lines agree): the status
+    // says so as --fast's does.
+    return run.interrupted ? KXPLAY_EXIT_INTERRUPTED : fastStatus;
 }
 
 }  // namespace kx
