@@ -371,12 +371,12 @@ int32_t streamWrite(uint8_t* descriptor) {
             report.latePeriods += st.completed + 1 - st.written;
             st.written = st.completed + 1;
         }
-        uint64_t wake = (clockCycles() - st.irqCycles) * 1000 / clockCyclesPerMs();
+        uint64_t wake = (clockCycles() - st.irqCycles) * 1000000 / clockCyclesPerMs();
         if (report.accepted > 0) {
-            report.wakeSumUs += wake;
+            report.wakeSumNs += wake;
             report.wakes++;
-            if (wake > report.wakeMaxUs)
-                report.wakeMaxUs = static_cast<uint32_t>(wake);
+            if (wake > report.wakeMaxNs)
+                report.wakeMaxNs = wake;
         }
     }
     fill(ring + (st.written % st.periods) * st.periodBytes, period, st.periodBytes);

@@ -20,8 +20,9 @@ struct HdaReport {
     uint64_t completions;      // completion interrupts since the stream opened
     uint64_t latePeriods;      // periods the mixer missed; the hardware played silence
     uint64_t failedWrites;
-    uint32_t wakeMaxUs;  // the longest time from a completion interrupt to the next write
-    uint64_t wakeSumUs;
+    // From a completion interrupt to the mixer's next write: its wake-up and its whole cycle.
+    uint64_t wakeMaxNs;
+    uint64_t wakeSumNs;
     uint64_t wakes;
     uint32_t opens, closes;
 };

@@ -40,6 +40,9 @@ struct TaskReport {
     bool alive;
     uint32_t stackSize;
     uint32_t stackUsed;  // high-water mark: bytes ever touched from the top
+    // The longest pass: from becoming ready to blocking again, time spent preempted included
+    // (for the loader, its longest pass over the queues).
+    uint64_t longestPassNs;
 };
 // Fills up to max reports, for every task created since boot; returns how many.
 int kernelTasks(TaskReport* out, int max);

@@ -34,10 +34,12 @@ struct alignas(16) Task {
     uint16_t priority = 0;
     State state = State::Free;
     bool timedOut = false;
-    uint64_t order = 0;     // when it last became ready (or began to wait for a section)
-    uint64_t deadline = 0;  // microseconds; 0 none
-    uint16_t mask = 0;      // Receiving
-    RtkHandle section = 0;  // Entering
+    uint64_t order = 0;        // when it last became ready (or began to wait for a section)
+    uint64_t readyCycles = 0;  // the clock when it last became ready
+    uint64_t longestPass = 0;  // cycles from becoming ready to blocking, the longest
+    uint64_t deadline = 0;     // microseconds; 0 none
+    uint16_t mask = 0;         // Receiving
+    RtkHandle section = 0;     // Entering
     int32_t enterResult = 0;
     bool (*ready)(void*) = nullptr;  // Waiting
     void* readyContext = nullptr;
@@ -92,6 +94,7 @@ bool onTask() {
 void makeReady(Task* t) {
     t->state = State::Ready;
     t->deadline = 0;
+    t->readyCycles = clockCycles();
     t->order = ++orderCounter;
 }
 
@@ -125,6 +128,11 @@ void reschedule() {
     if (next == current)
         return;
     Task* previous = current;
+    if (previous->state != State::Ready) {
+        uint64_t pass = clockCycles() - previous->readyCycles;
+        if (pass > previous->longestPass)
+            previous->longestPass = pass;
+    }
     current = next;
     metalSwitch(&previous->sp, next->sp, previous->fx, next->fx);
 }
@@ -248,6 +256,7 @@ int kernelTasks(TaskReport* out, int max) {
         r.alive = live(t);
         r.stackSize = t.stackSize;
         r.stackUsed = live(t) ? stackUsedOf(t) : t.stackUsed;
+        r.longestPassNs = t.longestPass * 1000000 / clockCyclesPerMs();
     }
     return n;
 }
