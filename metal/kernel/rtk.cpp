@@ -1,8 +1,11 @@
-// The image's kernel: tasks as register contexts on stacks of their own, strict priorities
-// (highest ready first, equal priorities in the order they became ready), task events,
-// critical sections, sleep and the driver's waits. One processor: every record here is guarded
-// by turning interrupts off (IrqGuard); a switch happens with them off, and each task turns them
-// back on as it returns from its own switch.
+// The image's kernel: the home of the shared scheduler core (platform/kernel/core/) on the
+// metal. The core decides (strict priorities, equal priorities in the order they became ready,
+// events, sections, deadlines); this home owns the task and section records, the stacks, the
+// clock (the time-stamp counter), the register switch with the SSE state (fxsave), the end of a
+// deleted task (it is never run again) and the interrupts. Every core call is made with
+// interrupts off (IrqGuard), so an interrupt handler finds the core between calls, and on its
+// way out (kernelInterruptExit) the home ends the waits that fell due and lets the core switch
+// to a task the handler woke.
 #include <cstring>
 
 #include "metal/boot/console.h"
@@ -10,7 +13,7 @@
 #include "metal/kernel/clock.h"
 #include "metal/kernel/kernel.h"
 #include "platform/files/kxfile.h"
-#include "platform/kernel/pending.h"
+#include "platform/kernel/core/core.h"
 #include "platform/kernel/rtk.h"
 
 extern "C" void metalSwitch(uint32_t** saveSp, uint32_t* nextSp, void* saveFx, const void* loadFx);
@@ -24,92 +27,39 @@ constexpr uint32_t kMinStack = 16384;
 constexpr uint8_t kStackFill = 0xA5;
 constexpr int kNameMax = 16;
 
-enum class State : uint8_t { Free, Suspended, Ready, Receiving, Sleeping, Entering, Waiting, Dead };
-
-struct alignas(16) Task {
+struct alignas(16) Task : core::Context {
     uint8_t fx[512];  // SSE and x87 state while switched out (fxsave)
     uint32_t* sp = nullptr;
-    uint32_t id = 0;
+    bool used = false;  // the slot holds a task (live or ended) whose report is kept
     char name[kNameMax] = {};
-    uint16_t priority = 0;
-    State state = State::Free;
-    bool timedOut = false;
-    uint64_t order = 0;        // when it last became ready (or began to wait for a section)
-    uint64_t readyCycles = 0;  // the clock when it last became ready
-    uint64_t longestPass = 0;  // cycles from becoming ready to blocking, the longest
-    uint64_t deadline = 0;     // microseconds; 0 none
-    uint16_t mask = 0;         // Receiving
-    RtkHandle section = 0;     // Entering
-    int32_t enterResult = 0;
-    bool (*ready)(void*) = nullptr;  // Waiting
-    void* readyContext = nullptr;
-    PendingCodes pending;
     uint8_t* stack = nullptr;
     uint32_t stackSize = 0;
     uint32_t stackUsed = 0;  // kept when the task ends
     RtkTaskEntry entry = nullptr;
     void* argument = nullptr;
+    uint64_t passStart = 0;    // cycles when it last ran after blocking; 0 while blocked
+    uint64_t longestPass = 0;  // cycles from that to its next block, the longest
 };
 
-struct Section {
-    RtkHandle handle = 0;  // 0: slot free
-    RtkTaskId owner = 0;
+struct NamedSection : core::Section {
+    bool used = false;
     char name[kNameMax] = {};
 };
 
-Task tasks[kMaxTasks + 1];  // [0] is the boot context, the idle one
-Task* current = &tasks[0];
-Section sections[kMaxSections];
-uint32_t nextId = 1;
-RtkHandle nextHandle = 1;
-uint64_t orderCounter = 0;
+core::Core theCore;
+Task boot;  // the boot context: the core's home context, idle when nothing else is ready
+Task tasks[kMaxTasks];
+NamedSection sections[kMaxSections];
 uint8_t cleanFx[512] __attribute__((aligned(16)));
 int interruptDepth = 0;
 bool started = false;
 
-bool live(const Task& t) {
-    return t.state != State::Free && t.state != State::Dead;
-}
-
-Task* find(RtkTaskId id) {
-    for (int i = 1; i <= kMaxTasks; ++i) {
-        if (tasks[i].id == id && live(tasks[i]))
-            return &tasks[i];
-    }
-    return nullptr;
-}
-
-Section* findSection(RtkHandle handle) {
-    for (Section& s : sections) {
-        if (handle != 0 && s.handle == handle)
-            return &s;
-    }
-    return nullptr;
+Task* self() {
+    return static_cast<Task*>(theCore.current);
 }
 
 bool onTask() {
-    return current != &tasks[0];
-}
-
-void makeReady(Task* t) {
-    t->state = State::Ready;
-    t->deadline = 0;
-    t->readyCycles = clockCycles();
-    t->order = ++orderCounter;
-}
-
-bool outranks(const Task& a, const Task& b) {
-    return a.priority > b.priority || (a.priority == b.priority && a.order < b.order);
-}
-
-Task* pick() {
-    Task* best = nullptr;
-    for (int i = 1; i <= kMaxTasks; ++i) {
-        Task& t = tasks[i];
-        if (t.state == State::Ready && (best == nullptr || outranks(t, *best)))
-            best = &t;
-    }
-    return best != nullptr ? best : &tasks[0];
+    return started && theCore.current != theCore.host;
 }
 
 uint32_t stackUsedOf(const Task& t) {
@@ -119,60 +69,12 @@ uint32_t stackUsedOf(const Task& t) {
     return t.stackSize - untouched;
 }
 
-// Runs the ready context that outranks all others; interrupts are off. Inside a handler the
-// switch waits for the handler's end (kernelInterruptExit).
-void reschedule() {
-    if (!started || interruptDepth > 0)
-        return;
-    Task* next = pick();
-    if (next == current)
-        return;
-    Task* previous = current;
-    if (previous->state != State::Ready) {
-        uint64_t pass = clockCycles() - previous->readyCycles;
-        if (pass > previous->longestPass)
-            previous->longestPass = pass;
+bool ownsASection(const Task* t) {
+    for (const NamedSection& s : sections) {
+        if (s.used && s.owner == t)
+            return true;
     }
-    current = next;
-    metalSwitch(&previous->sp, next->sp, previous->fx, next->fx);
-}
-
-// Blocks the caller in `state` until something readies it again.
-void block(State state) {
-    current->state = state;
-    current->order = ++orderCounter;
-    reschedule();
-}
-
-[[noreturn]] void endCurrent() {
-    current->stackUsed = stackUsedOf(*current);
-    current->state = State::Dead;
-    current->pending = PendingCodes{};
-    reschedule();
-    for (;;)  // never resumed
-        asm volatile("cli; hlt");
-}
-
-[[noreturn]] void trampoline() {
-    irqRestore(0x200);
-    current->entry(current->argument);
-    IrqGuard off;
-    endCurrent();
-}
-
-void tick() {
-    uint64_t now = clockNowUsec();
-    for (int i = 1; i <= kMaxTasks; ++i) {
-        Task& t = tasks[i];
-        if (t.deadline != 0 && t.deadline <= now &&
-            (t.state == State::Receiving || t.state == State::Sleeping ||
-             t.state == State::Waiting)) {
-            makeReady(&t);
-            t.timedOut = true;
-        }
-        if (t.state == State::Waiting)
-            makeReady(&t);  // asks its condition again
-    }
+    return false;
 }
 
 void copyName(char* to, const char* from) {
@@ -181,28 +83,92 @@ void copyName(char* to, const char* from) {
         std::strncpy(to, from, kNameMax - 1);
 }
 
+[[noreturn]] void trampoline() {
+    irqRestore(0x200);
+    self()->entry(self()->argument);
+    IrqGuard off;
+    self()->stackUsed = stackUsedOf(*self());
+    core::coreFinish(theCore);
+}
+
+// The deadline prompt: the waits that fell due are ended on the way out of the interrupt.
+void tick() {}
+
+int64_t timeoutUsOf(int32_t timeoutMs) {
+    return timeoutMs < 0 ? -1 : static_cast<int64_t>(timeoutMs) * 1000;
+}
+
 }  // namespace
 
-void kernelInterruptExit() {
-    reschedule();
+}  // namespace kx::metal
+
+// ---- The home's obligations to the core ----
+namespace kx::core {
+
+uint64_t homeNow(Core&) {
+    return metal::clockNowUsec();
+}
+
+void homeIdle(Core&, bool, uint64_t) {
+    metal::waitForInterrupt();  // the tick or the device ends it; the core then looks again
+}
+
+void homeSwitch(Core&, Context* from, Context* to) {
+    auto* f = static_cast<metal::Task*>(from);
+    auto* t = static_cast<metal::Task*>(to);
+    uint64_t now = metal::clockCycles();
+    if (!from->ready && f->passStart != 0) {
+        if (now - f->passStart > f->longestPass)
+            f->longestPass = now - f->passStart;
+        f->passStart = 0;
+    }
+    if (t->passStart == 0)
+        t->passStart = now;
+    metalSwitch(&f->sp, t->sp, f->fx, t->fx);
+}
+
+void homeDecided(Core&) {}
+
+bool homeBringForward(Core&, Context*) {
+    return false;  // interrupts do the preempting here
+}
+
+uint32_t homeInterruptsOff() {
+    return metal::irqSave();
+}
+
+void homeInterruptsRestore(uint32_t state) {
+    metal::irqRestore(state);
+}
+
+}  // namespace kx::core
+
+namespace kx::metal {
+
+void kernelInterruptEnter() {
+    ++interruptDepth;
+}
+
+void kernelInterruptLeave() {
+    --interruptDepth;
 }
 
 bool kernelInInterrupt() {
     return interruptDepth > 0;
 }
 
-// isrDispatch brackets every handler with these (cpu.cpp).
-void kernelInterruptEnter() {
-    ++interruptDepth;
-}
-void kernelInterruptLeave() {
-    --interruptDepth;
+void kernelInterruptExit() {
+    if (!started)
+        return;
+    core::coreWakeDue(theCore, clockNowUsec(), nullptr);
+    if (core::coreSwitchWanted(theCore))
+        core::coreSchedule(theCore);
 }
 
 void kernelInit() {
     asm volatile("fxsave %0" : "=m"(cleanFx));
-    copyName(tasks[0].name, "idle");
-    tasks[0].state = State::Ready;
+    copyName(boot.name, "idle");
+    core::coreInit(theCore, &boot);
     clockStartTicks(tick);
     started = true;
 }
@@ -210,7 +176,7 @@ void kernelInit() {
 void kernelIdle() {
     for (;;) {
         irqSave();
-        reschedule();
+        core::coreSchedule(theCore);
         waitForInterrupt();
     }
 }
@@ -220,42 +186,42 @@ bool kernelWaitUntil(bool (*ready)(void*), void* context, uint64_t deadlineUsec)
     for (;;) {
         if (ready(context))
             return true;
-        if (deadlineUsec != 0 && clockNowUsec() >= deadlineUsec)
+        uint64_t now = clockNowUsec();
+        if (deadlineUsec != 0 && now >= deadlineUsec)
             return false;
         if (!onTask()) {
             waitForInterrupt();
             continue;
         }
-        current->ready = ready;
-        current->readyContext = context;
-        current->deadline = deadlineUsec;
-        block(State::Waiting);
+        self()->condition = ready;
+        self()->conditionContext = context;
+        core::coreBlock(theCore, core::Wait::Condition,
+                        deadlineUsec != 0 ? static_cast<int64_t>(deadlineUsec - now) : -1);
     }
 }
 
 void kernelNotify() {
     IrqGuard off;
-    for (int i = 1; i <= kMaxTasks; ++i) {
-        if (tasks[i].state == State::Waiting)
-            makeReady(&tasks[i]);
-    }
-    reschedule();
+    core::coreTouchFromInterrupt(theCore);
+    if (onTask() && interruptDepth == 0)
+        core::coreSchedule(theCore);  // a higher waiter whose condition now holds runs first
 }
 
 int kernelTasks(TaskReport* out, int max) {
     IrqGuard off;
     int n = 0;
-    for (int i = 1; i <= kMaxTasks && n < max; ++i) {
+    for (int i = 0; i < kMaxTasks && n < max; ++i) {
         const Task& t = tasks[i];
-        if (t.id == 0)
+        if (!t.used)
             continue;
+        bool alive = !t.finished;
         TaskReport& r = out[n++];
         r.id = t.id;
         std::memcpy(r.name, t.name, kNameMax);
-        r.priority = t.priority;
-        r.alive = live(t);
+        r.priority = static_cast<uint16_t>(t.priority);
+        r.alive = alive;
         r.stackSize = t.stackSize;
-        r.stackUsed = live(t) ? stackUsedOf(t) : t.stackUsed;
+        r.stackUsed = alive ? stackUsedOf(t) : t.stackUsed;
         r.longestPassNs = t.longestPass * 1000000 / clockCyclesPerMs();
     }
     return n;
@@ -265,10 +231,9 @@ int kernelTasks(TaskReport* out, int max) {
 
 namespace kx {
 
-using metal::current;
 using metal::IrqGuard;
-using metal::State;
 using metal::Task;
+using metal::theCore;
 
 int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t, uint32_t,
                       RtkTaskEntry entry, void* argument, RtkTaskId* id) {
@@ -280,35 +245,41 @@ int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, u
     uint8_t* oldStack = nullptr;
     {
         IrqGuard off;
-        for (int i = 1; i <= metal::kMaxTasks && slot == nullptr; ++i) {
-            if (metal::tasks[i].state == State::Free || metal::tasks[i].state == State::Dead)
-                slot = &metal::tasks[i];
+        // A slot is free when its task has ended; one whose task was deleted holding a section
+        // keeps it held, so its record is never reused.
+        for (int i = 0; i < metal::kMaxTasks && slot == nullptr; ++i) {
+            Task& t = metal::tasks[i];
+            if (!t.used || (t.finished && &t != metal::self() && !metal::ownsASection(&t)))
+                slot = &t;
         }
         if (slot == nullptr)
             return RTK_ERR_RESOURCE;
         oldStack = slot->stack;
         slot->stack = nullptr;
-        slot->state = State::Suspended;  // reserved while the stack is allocated
+        slot->used = false;
+        slot->finished = false;  // reserved: not free, not listed
         slot->id = 0;
     }
     kxfree(oldStack);
     auto* stack = static_cast<uint8_t*>(kxcalloc(1, size));
     IrqGuard off;
     if (stack == nullptr) {
-        slot->state = State::Free;
+        slot->finished = true;
         return RTK_ERR_RESOURCE;
     }
     std::memset(stack, metal::kStackFill, size);
-    Task fresh;
-    std::memcpy(fresh.fx, metal::cleanFx, sizeof fresh.fx);
-    fresh.id = metal::nextId++;
-    metal::copyName(fresh.name, name);
-    fresh.priority = priority;
-    fresh.state = State::Suspended;
-    fresh.stack = stack;
-    fresh.stackSize = size;
-    fresh.entry = entry;
-    fresh.argument = argument;
+    static_cast<core::Context&>(*slot) = core::Context{};
+    std::memcpy(slot->fx, metal::cleanFx, sizeof slot->fx);
+    slot->priority = priority;
+    slot->used = true;
+    metal::copyName(slot->name, name);
+    slot->stack = stack;
+    slot->stackSize = size;
+    slot->stackUsed = 0;
+    slot->entry = entry;
+    slot->argument = argument;
+    slot->passStart = 0;
+    slot->longestPass = 0;
     // {ebp, edi, esi, ebx} = 0, then the trampoline as the switch's return address, then a
     // return address the trampoline never uses; the entry's frame is 16-aligned as the ABI wants.
     auto* top = reinterpret_cast<uint32_t*>(stack + size);
@@ -316,34 +287,43 @@ int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, u
     *--top = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&metal::trampoline));
     for (int i = 0; i < 4; ++i)
         *--top = 0;
-    fresh.sp = top;
-    *slot = fresh;
-    *id = fresh.id;
+    slot->sp = top;
+    core::coreAddTask(theCore, slot);
+    *id = slot->id;
     return RTK_OK;
 }
 
 int32_t RtkResumeTask(RtkTaskId id) {
     IrqGuard off;
-    Task* t = metal::find(id);
+    core::Context* t = core::coreFindTask(theCore, id);
     if (t == nullptr)
         return RTK_ERR_NO_TASK;
-    if (t->state != State::Suspended)
+    if (t->resumed)
         return RTK_ERR_STATE;
-    metal::makeReady(t);
-    metal::reschedule();
+    core::coreResume(theCore, t);
     return RTK_OK;
 }
 
 int32_t RtkDeleteTask(RtkTaskId id) {
     IrqGuard off;
-    if (id == 0 || (metal::onTask() && id == current->id))
-        metal::endCurrent();
-    Task* t = metal::find(id);
+    if (id == 0 || (metal::onTask() && id == theCore.current->id)) {
+        if (!metal::onTask())
+            return RTK_ERR_NO_TASK;
+        metal::self()->stackUsed = metal::stackUsedOf(*metal::self());
+        metal::self()->deleted = true;
+        core::coreFinish(theCore);
+    }
+    auto* t = static_cast<Task*>(core::coreFindTask(theCore, id));
     if (t == nullptr)
         return RTK_ERR_NO_TASK;
+    // Never run again, wherever it stands: out of the core's lists, not ready, not waiting.
     t->stackUsed = metal::stackUsedOf(*t);
-    t->state = State::Dead;
+    t->deleted = true;
+    t->finished = true;
+    t->ready = false;
+    t->wait = core::Wait::None;
     t->pending = PendingCodes{};
+    core::coreRemoveTask(theCore, t);
     return RTK_OK;
 }
 
@@ -351,63 +331,33 @@ int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
     if (code == 0)
         return RTK_ERR_PARAM;
     IrqGuard off;
-    Task* t = metal::find(id);
+    core::Context* t = core::coreFindTask(theCore, id);
     if (t == nullptr)
         return RTK_ERR_NO_TASK;
-    PendingAdd added = pendingAdd(&t->pending, code);
-    if (added == PendingAdd::Dropped)
-        return RTK_ERR_RESOURCE;
-    if (t->state == State::Receiving && (code & t->mask) != 0)
-        metal::makeReady(t);
-    metal::reschedule();
-    return RTK_OK;
+    return core::coreSend(theCore, t, code);
 }
 
 int32_t RtkReceiveTaskEvent(uint32_t, uint16_t mask, uint32_t, int32_t timeoutMs, uint16_t* code) {
     IrqGuard off;
-    if (!metal::onTask()) {
-        if (code != nullptr)
-            *code = 0;
-        return RTK_ERR_NO_TASK;
-    }
-    uint64_t deadline = timeoutMs > 0 ? metal::clockNowUsec() + 1000ull * timeoutMs : 0;
-    current->timedOut = false;  // an earlier sleep's end is not this receive's timeout
-    for (;;) {
-        uint16_t taken = 0;
-        if (pendingTake(&current->pending, mask, &taken)) {
-            if (code != nullptr)
-                *code = taken;
-            return RTK_OK;
-        }
-        if (timeoutMs == 0 || current->timedOut) {
-            current->timedOut = false;
-            if (code != nullptr)
-                *code = 0;
-            return RTK_ERR_TIMEOUT;
-        }
-        current->mask = mask;
-        current->state = State::Receiving;
-        current->timedOut = false;
-        current->deadline = deadline;
-        metal::reschedule();
-        timeoutMs = current->timedOut ? 0 : timeoutMs;
-    }
+    uint16_t taken = 0;
+    int32_t result = metal::onTask()
+                         ? core::coreReceive(theCore, mask, metal::timeoutUsOf(timeoutMs), &taken)
+                         : RTK_ERR_NO_TASK;
+    if (code != nullptr)
+        *code = result == RTK_OK ? taken : 0;
+    return result;
 }
 
 int32_t RtkSleepTaskUsec(uint32_t microseconds) {
     IrqGuard off;
-    uint64_t deadline = metal::clockNowUsec() + microseconds;
     if (!metal::onTask()) {
+        uint64_t deadline = metal::clockNowUsec() + microseconds;
         while (metal::clockNowUsec() < deadline)
             metal::waitForInterrupt();
         return RTK_OK;
     }
-    if (microseconds == 0)
-        return RTK_OK;
-    current->state = State::Sleeping;
-    current->timedOut = false;
-    current->deadline = deadline;
-    metal::reschedule();
+    if (microseconds != 0)
+        core::coreBlock(theCore, core::Wait::Sleep, microseconds);
     return RTK_OK;
 }
 
@@ -415,12 +365,12 @@ int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle) {
     if (handle == nullptr)
         return RTK_ERR_PARAM;
     IrqGuard off;
-    for (metal::Section& s : metal::sections) {
-        if (s.handle != 0)
+    for (metal::NamedSection& s : metal::sections) {
+        if (s.used)
             continue;
-        s.handle = metal::nextHandle++;
-        s.owner = 0;
+        s.used = true;
         metal::copyName(s.name, name);
+        core::coreAddSection(theCore, &s);
         *handle = s.handle;
         return RTK_OK;
     }
@@ -430,60 +380,41 @@ int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle) {
 
 int32_t RtkDeleteCriticalSection(RtkHandle handle) {
     IrqGuard off;
-    metal::Section* s = metal::findSection(handle);
+    auto* s = static_cast<metal::NamedSection*>(core::coreRemoveSection(theCore, handle));
     if (s == nullptr)
         return RTK_ERR_PARAM;
-    s->handle = 0;
-    for (int i = 1; i <= metal::kMaxTasks; ++i) {
-        Task& t = metal::tasks[i];
-        if (t.state == State::Entering && t.section == handle) {
-            t.enterResult = RTK_ERR_PARAM;
-            metal::makeReady(&t);
-        }
-    }
-    metal::reschedule();
+    s->used = false;
+    s->owner = nullptr;
+    if (metal::onTask())
+        core::coreSchedule(theCore);  // a waiter above the caller learns of it at once
     return RTK_OK;
 }
 
 int32_t RtkEnterCriticalSection(RtkHandle handle) {
     IrqGuard off;
-    metal::Section* s = metal::findSection(handle);
-    if (s == nullptr || !metal::onTask())
+    if (!metal::onTask())
         return RTK_ERR_PARAM;
-    if (s->owner == current->id)
-        return RTK_ERR_STATE;
-    if (s->owner == 0) {
-        s->owner = current->id;
-        return RTK_OK;
+    for (;;) {
+        core::Section* s = nullptr;
+        switch (core::coreTryEnter(theCore, handle, &s)) {
+            case core::Enter::Entered:
+                return RTK_OK;
+            case core::Enter::Unknown:
+                return RTK_ERR_PARAM;
+            case core::Enter::Reentry:
+                return RTK_ERR_STATE;
+            case core::Enter::Held:
+                core::coreWaitForSection(theCore, handle);
+                break;
+        }
     }
-    current->section = handle;
-    current->enterResult = RTK_OK;
-    metal::block(State::Entering);
-    return current->enterResult;
 }
 
 int32_t RtkLeaveCriticalSection(RtkHandle handle) {
     IrqGuard off;
-    metal::Section* s = metal::findSection(handle);
-    if (s == nullptr)
-        return RTK_ERR_PARAM;
-    if (!metal::onTask() || s->owner != current->id)
+    if (!metal::onTask())
         return RTK_ERR_STATE;
-    // Handed straight to the most urgent waiter, which then holds it when it runs.
-    Task* next = nullptr;
-    for (int i = 1; i <= metal::kMaxTasks; ++i) {
-        Task& t = metal::tasks[i];
-        if (t.state == State::Entering && t.section == handle &&
-            (next == nullptr || metal::outranks(t, *next)))
-            next = &t;
-    }
-    s->owner = next != nullptr ? next->id : 0;
-    if (next != nullptr) {
-        next->enterResult = RTK_OK;
-        metal::makeReady(next);
-    }
-    metal::reschedule();
-    return RTK_OK;
+    return core::coreLeaveSection(theCore, handle);
 }
 
 void RtkPreemptionPoint() {
@@ -492,12 +423,12 @@ void RtkPreemptionPoint() {
 
 RtkTaskId RtkCurrentTask() {
     IrqGuard off;
-    return metal::onTask() ? current->id : 0;
+    return metal::onTask() ? theCore.current->id : 0;
 }
 
 bool RtkTaskExists(RtkTaskId id) {
     IrqGuard off;
-    return metal::find(id) != nullptr;
+    return core::coreFindTask(theCore, id) != nullptr;
 }
 
 uint64_t RtkNowUsec() {
