@@ -1,5 +1,6 @@
 // Locations and paths on the image: location 1 is the archive's root, "/"; no other location is
-// bound. kxfsDevice resolves a path lexically, as the host does. Stateless; safe on any task.
+// bound. kxfsDevice resolves a path lexically, as the host does (kxstrlcat is the platform's,
+// platform/files/kxstrlcat.cpp). Stateless; safe on any task.
 #include "platform/files/kxfs.h"
 
 #include <cstring>
@@ -61,20 +62,6 @@ int32_t kxfsDevice(const char* path, char* out, uint32_t size, uint32_t flags) {
     std::memcpy(out, result, used);
     out[used] = '\0';
     return 0;
-}
-
-size_t kxstrlcat(char* dst, const char* src, size_t size) {
-    size_t dstLength = 0;
-    while (dstLength < size && dst[dstLength] != '\0')
-        ++dstLength;
-    size_t srcLength = std::strlen(src);
-    if (dstLength == size)
-        return size + srcLength;
-    size_t room = size - dstLength - 1;
-    size_t copied = srcLength < room ? srcLength : room;
-    std::memcpy(dst + dstLength, src, copied);
-    dst[dstLength + copied] = '\0';
-    return dstLength + srcLength;
 }
 
 }  // namespace kx
