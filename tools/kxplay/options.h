@@ -35,7 +35,7 @@ struct KxplayOptions {
     std::string timeline;             // --timeline FILE.svg; "" when not given
     bool hasKernel = false;           // --kernel given
     std::string kernel;               // --kernel: "threads" or "oneproc"
-    std::string target;               // --target: "qemu", or "" for the host (tools/kxplay/target.h)
+    std::string target;               // --target: "qemu", or "" (the host); tools/kxplay/target.h
     std::string image;                // --image FILE: the target's image
 };
 
