@@ -493,10 +493,12 @@ int runOnTarget(const Scene& scene, const RunConfig& config, const KxplayOptions
         captured.substr(kWavHeader + skip, have < want ? have - have % periodBytes : want);
     if (!writeOutput(config, pcm, &problem))
         return fail("cannot write the output: " + problem);
+    uint64_t written = pcm.size() / periodBytes;
     if (!config.quiet)
         std::fprintf(stderr,
                      "kxplay: target: rendered %llu periods (%.2f s) in %.2f s under QEMU%s%s\n",
-                     static_cast<unsigned long long>(pcm.size() / periodBytes), audio, wall,
+                     static_cast<unsigned long long>(written),
+                     static_cast<double>(written) * config.frames / KXPLAY_RATE, wall,
                      config.sink == KxplaySink::WavFile ? "; wrote " : "",
                      config.sink == KxplaySink::WavFile ? config.target.c_str() : "");
     // Files that failed on the host failed on the target too (the log lines agree): the status
