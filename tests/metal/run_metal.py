@@ -187,6 +187,26 @@ def main():
                      'the demo\'s log lines on the target equal --fast\'s')
         checks.check(outs[0] == outs[1], 'two demo runs give the same output and relayed log')
 
+        # What --target refuses before boot, each in one line with exit status 1.
+        refusals = [
+            (['--script', 'esc.kx', '-o', 'o.wav'], {}, 'the target opens files below --dir'),
+            (['--script', 'ok.kx', '-o', 's0.wav'], {}, 'refusing to overwrite it'),
+            (['--script', 'ok.kx', '-o', 'o.wav'], {'PATH': '/nonexistent'},
+             'qemu-system-i386 is not installed'),
+        ]
+        with open(os.path.join(work, 'esc.kx'), 'w') as fh:
+            fh.write('sound a ../s0.wav\nplay a\n')
+        with open(os.path.join(work, 'ok.kx'), 'w') as fh:
+            fh.write('sound a s0.wav\nplay a\n')
+        for extra, env, says in refusals:
+            r = subprocess.run([os.path.abspath(args.kxplay), '--target', 'qemu', '--image',
+                                os.path.abspath(args.image)] + extra, cwd=work,
+                               capture_output=True, env=dict(os.environ, **env), timeout=600)
+            err = r.stderr.decode()
+            checks.check(r.returncode == 1 and says in err and
+                         len([l for l in err.splitlines() if l.startswith('kxplay: ')]) == 1,
+                         'refused before boot (%s): exit %d, %s' % (says, r.returncode, err))
+
         # Random scenes at three period sizes.
         jobs = []
         with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:

@@ -401,14 +401,20 @@ int runOnTarget(const Scene& scene, const RunConfig& config, const KxplayOptions
         return fail("the target's driver takes " + std::to_string(KXPLAY_TARGET_MIN_FRAMES) +
                     " to " + std::to_string(KXPLAY_TARGET_MAX_FRAMES) + " frames per period, not " +
                     std::to_string(config.frames));
-    std::string qemu = searchPath(kQemu);
-    if (qemu.empty())
-        return fail(std::string(kQemu) +
-                    " is not installed (Debian: apt-get install qemu-system-x86)");
     std::string image = findTargetImage(options.image, self);
     if (image.empty())
         return fail("no target image: give --image FILE or set " + std::string(kImageVariable) +
                     ", or build it with make metal");
+    std::string qemu = searchPath(kQemu);
+    if (qemu.empty())
+        return fail(std::string(kQemu) +
+                    " is not installed (Debian: apt-get install qemu-system-x86)");
+
+    std::string commands;
+    std::vector<TargetFile> files;
+    std::string problem;
+    if (!targetScene(scene, config, UINT64_MAX, &commands, &files, &problem))
+        return fail("cannot run on the target: " + problem);  // before anything plays
 
     TempDirectory temp;
     if (temp.path.empty())
@@ -429,9 +435,6 @@ int runOnTarget(const Scene& scene, const RunConfig& config, const KxplayOptions
     if (periods == 0)
         return fail("the scene renders no period");
 
-    std::string commands;
-    std::vector<TargetFile> files;
-    std::string problem;
     if (!targetScene(scene, config, periods - 1, &commands, &files, &problem))
         return fail("cannot run on the target: " + problem);
     std::vector<std::pair<std::string, std::string>> members{{"scene.cmd", commands}};
