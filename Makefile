@@ -13,7 +13,7 @@ PRESET ?= default
 PORT ?= platform/kernel/threads
 PORT_ENV ?=
 
-.PHONY: all demo test test-asan test-tsan test-m32 test-release test-clang conformance bench fuzz \
+.PHONY: all demo metal test-metal test test-asan test-tsan test-m32 test-release test-clang conformance bench fuzz \
         format clean
 
 all:
@@ -25,6 +25,23 @@ demo:
 	cmake --preset $(PRESET)
 	cmake --build --preset $(PRESET) -j $(JOBS) --target kxplay
 	./build/$(PRESET)/tools/kxplay --demo
+
+# The bootable i686 image (metal/, docs/metal.md): its own preset and toolchain, freestanding
+# g++ -m32; installed into build/metal/install, never into the host's prefix.
+metal:
+	cmake --preset metal
+	cmake --build --preset metal -j $(JOBS)
+	cmake --install build/metal
+
+# The image under QEMU against the host's --fast render, byte for byte (tests/metal/run_metal.py):
+# the demo, METAL_SCENES random scenes at each of 1024, 256 and 4096 frames, the image's kernel
+# checks, broken archives, a hog above the mixer and a heap that runs out.
+METAL_SCENES ?= 50
+test-metal: metal
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS) --target kxplay
+	python3 tests/metal/run_metal.py build/default/tools/kxplay \
+	        build/metal/install/share/kxaudio/kxaudio-metal.elf --scenes $(METAL_SCENES) --jobs $(JOBS)
 
 # ctest's status is kept while the closing line is printed.
 define run_tests

@@ -103,23 +103,6 @@ int32_t kxfsDevice(const char* path, char* out, uint32_t size, uint32_t flags) {
     return copyOut(result, out, size);
 }
 
-size_t kxstrlcat(char* dst, const char* src, size_t size) {
-    // Length of dst, looking no further than size bytes: a dst with no terminator there is
-    // taken to be size long and nothing is appended (there is no room even for a terminator).
-    size_t dstLength = 0;
-    while (dstLength < size && dst[dstLength] != '\0')
-        ++dstLength;
-    size_t srcLength = std::strlen(src);
-    if (dstLength == size)
-        return size + srcLength;
-
-    size_t room = size - dstLength - 1;
-    size_t copied = srcLength < room ? srcLength : room;
-    std::memcpy(dst + dstLength, src, copied);
-    dst[dstLength + copied] = '\0';
-    return dstLength + srcLength;
-}
-
 int32_t kxfsBind(uint32_t location, const char* directory) {
     if (location == 0)
         return KXFS_ERR_LOCATION;

@@ -77,6 +77,14 @@ TEST(KxplayOptions, AcceptedFormsSetWhatTheySay) {
     EXPECT_EQ(o.mode, kx::KxplayMode::Live);
     EXPECT_TRUE(o.script.empty());
 
+    ASSERT_EQ(
+        parse({"--target", "qemu", "--image=x.elf", "--fast", "--demo", "-o", "q.wav"}, &o, &error),
+        0)
+        << error;
+    EXPECT_EQ(o.target, "qemu");
+    EXPECT_EQ(o.image, "x.elf");
+    EXPECT_EQ(o.clock, kx::KxplayClock::Fast);
+
     // "--" ends the options: a file may then begin with '-'.
     ASSERT_EQ(parse({"--", "-odd.wav"}, &o, &error), 0);
     EXPECT_EQ(o.files, std::vector<std::string>{"-odd.wav"});
@@ -122,6 +130,11 @@ TEST(KxplayOptions, UsageErrorsSayWhatIsWrong) {
         {{"--live", "--script", "-", "-o", "x.wav"}, "give --script a file, not '-'"},
         {{"--live", "-o", "x.wav", "a.wav"}, "--live takes no FILE arguments ('a.wav' given)"},
         {{"--live=yes"}, "option --live takes no value"},
+        {{"--target", "host", "a.wav"}, "--target takes qemu, not 'host'"},
+        {{"--target", "qemu", "--realtime", "a.wav"}, "it takes no --realtime"},
+        {{"--target", "qemu", "--device", "d", "a.wav"}, "it takes no --device"},
+        {{"--live", "--target", "qemu", "-o", "x.wav"}, "it takes no --live"},
+        {{"--image", "x.elf", "a.wav"}, "give --target qemu with it"},
     };
     for (const Case& c : cases) {
         kx::KxplayOptions o;

@@ -31,6 +31,7 @@
 #include "tools/kxplay/options.h"
 #include "tools/kxplay/runner.h"
 #include "tools/kxplay/scene.h"
+#include "tools/kxplay/target.h"
 
 namespace kx {
 namespace {
@@ -426,8 +427,11 @@ int kxplayMain(int argc, char** argv) {
                          "Ctrl-D ends once the sounds have ended, Ctrl-C at once\n");
     }
 
+    if (!options.target.empty() && config.sink == KxplaySink::Device)
+        return usageError("--target writes its capture: give -o FILE.wav or -o -");
     installSignals();
-    int status = runScene(scene, config, nullptr);
+    int status = options.target.empty() ? runScene(scene, config, nullptr)
+                                        : runOnTarget(scene, config, options, "/proc/self/exe");
     if (!demoDirectory.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(demoDirectory, ec);

@@ -51,6 +51,11 @@ const char kUsage[] =
     "      --kernel K      the kernel under --fast: oneproc (default: every task on one\n"
     "                      thread, as the target schedules them) or threads (a thread each);\n"
     "                      --realtime and devices always use threads\n"
+    "Target:\n"
+    "      --target qemu   play on the bootable image under qemu-system-i386, on its emulated\n"
+    "                      HD-audio controller; the output is its capture (needs -o)\n"
+    "      --image FILE    the image (default: $KXPLAY_METAL_IMAGE, else where make metal\n"
+    "                      or an install put it)\n"
     "Other:\n"
     "  -q, --quiet         print errors only (no log, progress or summary)\n"
     "  -h, --help          show this help\n"
@@ -135,9 +140,9 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
         else if (name == "-h")
             name = "--help";
 
-        static const char* const kWithValue[] = {"--output",   "--device",   "--frames",
-                                                 "--dir",      "--duration", "--script",
-                                                 "--timeline", "--kernel"};
+        static const char* const kWithValue[] = {"--output",   "--device", "--frames",   "--dir",
+                                                 "--duration", "--script", "--timeline", "--kernel",
+                                                 "--target",   "--image"};
         bool takesValue = false;
         for (const char* known : kWithValue)
             takesValue = takesValue || name == known;
@@ -236,6 +241,14 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             }
             result.hasKernel = true;
             result.kernel = value;
+        } else if (name == "--target") {
+            if (value != "qemu") {
+                *error = "--target takes qemu, not '" + value + "'";
+                return kUsageError;
+            }
+            result.target = value;
+        } else if (name == "--image") {
+            result.image = value;
         } else {
             *error = "unknown option '" + std::string(arg) + "'";
             return kUsageError;
@@ -271,6 +284,19 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
     if (info && (result.hasOutput || result.hasDevice)) {
         *error = std::string("--info only reads its files and plays nothing, so it takes no ") +
                  (result.hasOutput ? "-o" : "--device") + "; play them without --info";
+        return kUsageError;
+    }
+    if (!result.target.empty() && (realtime || live || result.hasDevice)) {
+        *error = std::string(
+                     "--target plays the stepped render on the emulated target; it "
+                     "takes no ") +
+                 (realtime ? "--realtime"
+                  : live   ? "--live"
+                           : "--device");
+        return kUsageError;
+    }
+    if (!result.image.empty() && result.target.empty()) {
+        *error = "--image names the target's image; give --target qemu with it";
         return kUsageError;
     }
     if (fast && realtime) {

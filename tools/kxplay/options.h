@@ -36,6 +36,8 @@ struct KxplayOptions {
     std::string timeline;             // --timeline FILE.svg; "" when not given
     bool hasKernel = false;           // --kernel given
     std::string kernel;               // --kernel: "threads" or "oneproc"
+    std::string target;               // --target: "qemu", or "" (the host); tools/kxplay/target.h
+    std::string image;                // --image FILE: the target's image
 };
 
 // Parses argv[1..argc-1]. Returns 0 with *options filled, or 2 (a usage error) with *error

@@ -623,6 +623,10 @@ void kxplayRequestStop() {
     stopRequested.store(true);
 }
 
+bool kxplayStopRequested() {
+    return stopRequested.load();
+}
+
 int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     Runner r(config);
     r.start = Clock::now();

@@ -83,6 +83,8 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report);
 
 // Asks a running runScene to stop after the current period. Async-signal-safe.
 void kxplayRequestStop();
+// Whether a stop has been asked for since the last run began.
+bool kxplayStopRequested();
 
 // FILE mode: the scene "sound NAME FILE, play NAME" for each file, NAMEs made from the file
 // names, each file's directory bound to a location of its own (2, 3, ...; one per distinct

@@ -7,7 +7,7 @@
 namespace kx {
 namespace threads {
 
-int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
+int32_t sendTaskEvent(RtkTaskId id, uint16_t code) {
     if (code == 0)
         return RTK_ERR_PARAM;  // 0 is what a receive without a code stores
     Kernel& k = kernel();
@@ -24,7 +24,7 @@ int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
         if (added == PendingAdd::Merged)
             return RTK_OK;  // one delivery for both sends
         if (added == PendingAdd::Dropped) {
-            droppedEvents.fetch_add(1, std::memory_order_relaxed);
+            droppedCodes.fetch_add(1, std::memory_order_relaxed);
             return RTK_ERR_RESOURCE;
         }
         if (t->receiving && (code & t->receiveMask) != 0)
@@ -38,14 +38,14 @@ int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code) {
     return RTK_OK;
 }
 
-int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2,
-                            int32_t timeoutMs, uint16_t* code) {
+int32_t receiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2, int32_t timeoutMs,
+                         uint16_t* code) {
     (void)reserved0;
     (void)reserved2;
     if (code == nullptr)
         return RTK_ERR_PARAM;
     *code = 0;
-    Task* self = currentTask;
+    Task* self = thisTask;
     if (self == nullptr)
         return RTK_ERR_NO_TASK;
     Kernel& k = kernel();
@@ -81,15 +81,15 @@ int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved
     return pendingTake(&self->pending, mask, code) ? RTK_OK : RTK_ERR_TIMEOUT;
 }
 
-bool RtkEventPending(RtkTaskId id, uint16_t mask) {
+bool eventPending(RtkTaskId id, uint16_t mask) {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     auto it = k.live.find(id);
     return it != k.live.end() && pendingHas(it->second->pending, mask);
 }
 
-uint64_t RtkDroppedEvents() {
-    return droppedEvents.load(std::memory_order_relaxed);
+uint64_t droppedEvents() {
+    return droppedCodes.load(std::memory_order_relaxed);
 }
 
 }  // namespace threads

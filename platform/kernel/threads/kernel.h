@@ -88,21 +88,21 @@ inline Kernel& kernel() {
     return *instance;
 }
 
-inline std::atomic<uint64_t> droppedEvents{0};  // codes dropped on a full pending set
+inline std::atomic<uint64_t> droppedCodes{0};  // codes dropped on a full pending set
 
-inline thread_local Task* currentTask = nullptr;  // the task this thread runs, if any
+inline thread_local Task* thisTask = nullptr;  // the task this thread runs, if any
 
 // Called at every kernel call a deleted task can make; never with a lock other than a
 // unique_lock on the kernel mutex, which the unwind releases.
 inline void unwindIfDeleted() {
     // Pairs with the store in markDeleted (made under the kernel mutex).
-    if (currentTask != nullptr && currentTask->deleted.load(std::memory_order_acquire)) {
+    if (thisTask != nullptr && thisTask->deleted.load(std::memory_order_acquire)) {
         throw TaskUnwind{};
     }
 }
 
 inline bool selfDeleted() {
-    return currentTask != nullptr && currentTask->deleted.load(std::memory_order_relaxed);
+    return thisTask != nullptr && thisTask->deleted.load(std::memory_order_relaxed);
 }
 
 // waits.cpp. Keeps a thread on one processor; refused, it runs where it may.
@@ -110,42 +110,42 @@ void pinToProcessor(pthread_t thread, int cpu);
 
 // The kernel's calls (rtk.h), one per entry of its table (kernel.cpp), by the file that owns them.
 // tasks.cpp
-int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
-                      uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id);
-int32_t RtkResumeTask(RtkTaskId id);
-int32_t RtkDeleteTask(RtkTaskId id);
-void RtkCheckDeleted();
-RtkTaskId RtkCurrentTask();
-bool RtkTaskExists(RtkTaskId id);
-uint16_t RtkTaskPriority(RtkTaskId id);
-const char* RtkTaskName(RtkTaskId id);
-int RtkThreadsAlive();
+int32_t createTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
+                   uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id);
+int32_t resumeTask(RtkTaskId id);
+int32_t deleteTask(RtkTaskId id);
+void checkDeleted();
+RtkTaskId currentTask();
+bool taskExists(RtkTaskId id);
+uint16_t taskPriority(RtkTaskId id);
+const char* taskName(RtkTaskId id);
+int threadsAlive();
 // events.cpp
-int32_t RtkSendTaskEvent(RtkTaskId id, uint16_t code);
-int32_t RtkReceiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2,
-                            int32_t timeoutMs, uint16_t* code);
-bool RtkEventPending(RtkTaskId id, uint16_t mask);
-uint64_t RtkDroppedEvents();
+int32_t sendTaskEvent(RtkTaskId id, uint16_t code);
+int32_t receiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2, int32_t timeoutMs,
+                         uint16_t* code);
+bool eventPending(RtkTaskId id, uint16_t mask);
+uint64_t droppedEvents();
 // sections.cpp
-int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle);
-int32_t RtkDeleteCriticalSection(RtkHandle handle);
-int32_t RtkEnterCriticalSection(RtkHandle handle);
-int32_t RtkLeaveCriticalSection(RtkHandle handle);
-int RtkSectionsAlive();
-bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait);
+int32_t createCriticalSection(const char* name, RtkHandle* handle);
+int32_t deleteCriticalSection(RtkHandle handle);
+int32_t enterCriticalSection(RtkHandle handle);
+int32_t leaveCriticalSection(RtkHandle handle);
+int sectionsAlive();
+bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 // waits.cpp
-int32_t RtkSleepTaskUsec(uint32_t microseconds);
-uint64_t RtkSleepCount();
-void RtkSetSleepScale(uint32_t percent);
-void RtkResetCounters();
-void RtkSetRealtimeScheduling(bool enabled);
-void RtkSetSingleProcessor(bool enabled);
-bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs);
-bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
-void RtkIdle(uint32_t microseconds);
-uint64_t RtkNowUsec();
-void RtkPreemptionPoint();
-void RtkBusyUsec(uint32_t microseconds);
+int32_t sleepTaskUsec(uint32_t microseconds);
+uint64_t sleepCount();
+void setSleepScale(uint32_t percent);
+void resetCounters();
+void setRealtimeScheduling(bool enabled);
+void setSingleProcessor(bool enabled);
+bool waitQuiescent(RtkTaskId except, int32_t timeoutMs);
+bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
+void idle(uint32_t microseconds);
+uint64_t nowUsec();
+void preemptionPoint();
+void busyUsec(uint32_t microseconds);
 
 }  // namespace threads
 }  // namespace kx

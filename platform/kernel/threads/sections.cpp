@@ -28,22 +28,22 @@ void copyName(char (&to)[RTK_NAME_MAX], const char* from) {
 
 }  // namespace
 
-bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait) {
+bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait) {
     if (wait == nullptr)
         return false;
     *wait = RtkSectionWait{};
-    if (id == 0 && currentTask == nullptr)
+    if (id == 0 && thisTask == nullptr)
         return false;
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
-    auto it = k.live.find(id == 0 ? currentTask->id : id);
+    auto it = k.live.find(id == 0 ? thisTask->id : id);
     if (it == k.live.end())
         return false;
     *wait = it->second->longestWait;
     return true;
 }
 
-int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle) {
+int32_t createCriticalSection(const char* name, RtkHandle* handle) {
     if (handle == nullptr)
         return RTK_ERR_PARAM;
     *handle = 0;
@@ -64,7 +64,7 @@ int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle) {
     return RTK_OK;
 }
 
-int32_t RtkDeleteCriticalSection(RtkHandle handle) {
+int32_t deleteCriticalSection(RtkHandle handle) {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     auto it = k.sections.find(handle);
@@ -77,7 +77,7 @@ int32_t RtkDeleteCriticalSection(RtkHandle handle) {
     return RTK_OK;
 }
 
-int32_t RtkEnterCriticalSection(RtkHandle handle) {
+int32_t enterCriticalSection(RtkHandle handle) {
     if (faultCheck(Fault::SectionEnter))
         return RTK_ERR_FAULT;
     Kernel& k = kernel();
@@ -90,7 +90,7 @@ int32_t RtkEnterCriticalSection(RtkHandle handle) {
     std::shared_ptr<Section> section = it->second;
     if (section->held && section->owner == me)
         return RTK_ERR_STATE;  // not re-entrant
-    Task* self = currentTask;
+    Task* self = thisTask;
     // A task that finds the section held records what it waits for (names copied into its own
     // record's size, no allocation) and, once the enter returns, how long.
     bool waited = self != nullptr && section->held;
@@ -136,7 +136,7 @@ int32_t RtkEnterCriticalSection(RtkHandle handle) {
     return RTK_OK;
 }
 
-int32_t RtkLeaveCriticalSection(RtkHandle handle) {
+int32_t leaveCriticalSection(RtkHandle handle) {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     auto it = k.sections.find(handle);
@@ -154,7 +154,7 @@ int32_t RtkLeaveCriticalSection(RtkHandle handle) {
     return RTK_OK;
 }
 
-int RtkSectionsAlive() {
+int sectionsAlive() {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     return static_cast<int>(k.sections.size());

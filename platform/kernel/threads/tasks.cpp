@@ -51,7 +51,7 @@ void reapFinished(Kernel& k) {
 // record the end. The unwind of a deleted task stops here.
 void runTask(Task* t) {
     Kernel& k = kernel();
-    currentTask = t;
+    thisTask = t;
     bool run;
     {
         std::unique_lock<std::mutex> lock(k.mutex);
@@ -85,12 +85,12 @@ struct KernelExit {
         {
             std::unique_lock<std::mutex> lock(k.mutex);
             for (Task* t : k.threads) {
-                if (!t->finished && t != currentTask)
+                if (!t->finished && t != thisTask)
                     markDeleted(k, t);
             }
             k.changed.wait_for(lock, std::chrono::seconds(2), [&k] {
                 for (const Task* t : k.threads) {
-                    if (!t->finished && t != currentTask)
+                    if (!t->finished && t != thisTask)
                         return false;
                 }
                 return true;
@@ -117,8 +117,8 @@ KernelExit kernelExit;
 
 // ---- Tasks ----
 
-int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
-                      uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id) {
+int32_t createTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
+                   uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id) {
     if (id == nullptr)
         return RTK_ERR_PARAM;
     *id = 0;
@@ -191,7 +191,7 @@ int32_t RtkCreateTask(const char* name, uint16_t priority, uint32_t stackSize, u
     return RTK_OK;
 }
 
-int32_t RtkResumeTask(RtkTaskId id) {
+int32_t resumeTask(RtkTaskId id) {
     if (faultCheck(Fault::TaskResume))
         return RTK_ERR_FAULT;
     Kernel& k = kernel();
@@ -207,9 +207,9 @@ int32_t RtkResumeTask(RtkTaskId id) {
     return RTK_OK;
 }
 
-int32_t RtkDeleteTask(RtkTaskId id) {
+int32_t deleteTask(RtkTaskId id) {
     Kernel& k = kernel();
-    Task* self = currentTask;
+    Task* self = thisTask;
     if (id == 0) {
         if (self == nullptr)
             return RTK_ERR_NO_TASK;
@@ -246,24 +246,24 @@ int32_t RtkDeleteTask(RtkTaskId id) {
     return RTK_OK;
 }
 
-RtkTaskId RtkCurrentTask() {
-    return currentTask != nullptr ? currentTask->id : 0;
+RtkTaskId currentTask() {
+    return thisTask != nullptr ? thisTask->id : 0;
 }
 
-bool RtkTaskExists(RtkTaskId id) {
+bool taskExists(RtkTaskId id) {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     return k.live.count(id) != 0;
 }
 
-uint16_t RtkTaskPriority(RtkTaskId id) {
+uint16_t taskPriority(RtkTaskId id) {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     auto it = k.live.find(id);
     return it != k.live.end() ? it->second->priority : 0;
 }
 
-const char* RtkTaskName(RtkTaskId id) {
+const char* taskName(RtkTaskId id) {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     auto it = k.live.find(id);
@@ -271,14 +271,14 @@ const char* RtkTaskName(RtkTaskId id) {
     return it != k.live.end() ? it->second->name.c_str() : "";
 }
 
-int RtkThreadsAlive() {
+int threadsAlive() {
     Kernel& k = kernel();
     reapFinished(k);
     std::lock_guard<std::mutex> lock(k.mutex);
     return static_cast<int>(k.threads.size());
 }
 
-void RtkCheckDeleted() {
+void checkDeleted() {
     unwindIfDeleted();
 }
 

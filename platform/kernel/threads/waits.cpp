@@ -12,7 +12,7 @@ namespace kx {
 namespace threads {
 namespace {
 
-std::atomic<uint64_t> sleepCount{0};
+std::atomic<uint64_t> sleepsCounted{0};
 std::atomic<uint32_t> sleepScale{100};
 
 // A task is quiescent when it cannot run before something else happens: never resumed,
@@ -57,11 +57,11 @@ void pinToProcessor(pthread_t thread, int cpu) {
 
 // ---- Sleep ----
 
-int32_t RtkSleepTaskUsec(uint32_t microseconds) {
-    sleepCount.fetch_add(1, std::memory_order_relaxed);
+int32_t sleepTaskUsec(uint32_t microseconds) {
+    sleepsCounted.fetch_add(1, std::memory_order_relaxed);
     uint64_t scaled = uint64_t{microseconds} * sleepScale.load(std::memory_order_relaxed) / 100;
     auto length = std::chrono::microseconds(scaled);
-    Task* self = currentTask;
+    Task* self = thisTask;
     if (self == nullptr) {
         if (scaled != 0)
             std::this_thread::sleep_for(length);
@@ -80,17 +80,17 @@ int32_t RtkSleepTaskUsec(uint32_t microseconds) {
     return RTK_OK;
 }
 
-uint64_t RtkSleepCount() {
-    return sleepCount.load(std::memory_order_relaxed);
+uint64_t sleepCount() {
+    return sleepsCounted.load(std::memory_order_relaxed);
 }
 
-void RtkSetSleepScale(uint32_t percent) {
+void setSleepScale(uint32_t percent) {
     sleepScale.store(percent, std::memory_order_relaxed);
 }
 
-void RtkResetCounters() {
-    sleepCount.store(0, std::memory_order_relaxed);
-    droppedEvents.store(0, std::memory_order_relaxed);
+void resetCounters() {
+    sleepsCounted.store(0, std::memory_order_relaxed);
+    droppedCodes.store(0, std::memory_order_relaxed);
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     for (auto& [id, task] : k.live)
@@ -98,7 +98,7 @@ void RtkResetCounters() {
 }
 
 // A busy loop on the host's clock: the caller keeps its processor, the others keep theirs.
-void RtkBusyUsec(uint32_t microseconds) {
+void busyUsec(uint32_t microseconds) {
     unwindIfDeleted();
     auto end = Clock::now() + std::chrono::microseconds(microseconds);
     while (Clock::now() < end) {
@@ -120,7 +120,7 @@ thread_local bool hostPinned = false;  // this thread was pinned here, from host
 thread_local cpu_set_t hostMask;
 }  // namespace
 
-void RtkSetRealtimeScheduling(bool enabled) {
+void setRealtimeScheduling(bool enabled) {
     {
         Kernel& k = kernel();
         std::lock_guard<std::mutex> lock(k.mutex);
@@ -146,7 +146,7 @@ void RtkSetRealtimeScheduling(bool enabled) {
     }
 }
 
-void RtkSetSingleProcessor(bool enabled) {
+void setSingleProcessor(bool enabled) {
     Kernel& k = kernel();
     int cpu = -1;
     {
@@ -168,9 +168,9 @@ void RtkSetSingleProcessor(bool enabled) {
     }
 }
 
-bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs) {
+bool waitQuiescent(RtkTaskId except, int32_t timeoutMs) {
     Kernel& k = kernel();
-    RtkTaskId caller = RtkCurrentTask();  // runs by definition: never waited for
+    RtkTaskId caller = currentTask();  // runs by definition: never waited for
     auto reached = [&] {
         Clock::time_point now = Clock::now();
         for (const Task* t : k.threads) {
@@ -191,7 +191,7 @@ bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs) {
 
 // ---- Waits of platform code and of the host ----
 
-bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
+bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
     auto end = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         unwindIfDeleted();
@@ -203,17 +203,17 @@ bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
     }
 }
 
-void RtkIdle(uint32_t microseconds) {
+void idle(uint32_t microseconds) {
     std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
-uint64_t RtkNowUsec() {
+uint64_t nowUsec() {
     static const Clock::time_point start = Clock::now();
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
 }
 
-void RtkPreemptionPoint() {}
+void preemptionPoint() {}
 
 }  // namespace threads
 }  // namespace kx

@@ -1,0 +1,109 @@
+// The host's home for the scheduler core (platform/kernel/core/), private to this folder: the
+// task and section records around the core's, the kernel instance, and what every call does
+// first. Every task is a coroutine (fiber.h) on the one host thread that uses the kernel; that
+// thread is the core's lowest context. Time is a virtual clock that moves only when nothing is
+// ready (to the next deadline) or inside RtkBusyUsec. All state belongs to that one thread, so
+// none of it is locked; a call from any other thread is a misuse that the kernel reports and
+// stops on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/kernel/core/core.h"
+#include "platform/kernel/oneproc/fiber.h"
+#include "platform/kernel/rtk.h"
+
+namespace kx::oneproc {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kStackBytes = 1024 * 1024;  // the sanitizer's frames are large
+#else
+constexpr size_t kStackBytes = 256 * 1024;
+#endif
+
+// Thrown into a deleted task at its next kernel call; only the task's trampoline catches it.
+// This is how the host ends a deleted task: the unwind runs the destructors of its frames.
+struct TaskUnwind {};
+
+struct Task : core::Context {
+    std::string name;
+    RtkTaskEntry entry = nullptr;
+    void* argument = nullptr;
+    Fiber fiber;
+    RtkSectionWait longestWait = {};  // its longest wait for a critical section
+};
+
+struct Section : core::Section {
+    std::string name;
+};
+
+struct Kernel {
+    core::Core core;
+    Task host;
+    std::vector<Task*> ended;  // finished tasks whose stacks wait to be released
+    uint64_t now = 0;          // the virtual clock, microseconds
+    uint64_t sleeps = 0;
+    uint32_t sleepScale = 100;
+    std::thread::id thread{};  // the one host thread that uses this kernel
+    bool threadKnown = false;
+};
+
+inline Task* task(core::Context* c) {
+    return static_cast<Task*>(c);
+}
+
+Kernel& kernel();
+[[noreturn]] void misuse(const char* what);
+// Every call starts here: the kernel belongs to the first thread that called it.
+Kernel& enter();
+// A deleted task that runs unwinds here.
+void unwindIfDeleted(Kernel& k);
+// A place where the explorer may let a pending wake-up preempt the caller.
+void preemptionPlace(Kernel& k);
+Task* findTask(Kernel& k, RtkTaskId id);
+inline bool onHost(const Kernel& k) {
+    return k.core.current == &k.host;
+}
+
+// The calls of this kernel's table (kernels.h), by service.
+int32_t createTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
+                   uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id);
+int32_t resumeTask(RtkTaskId id);
+int32_t deleteTask(RtkTaskId id);
+void checkDeleted();
+RtkTaskId currentTask();
+bool taskExists(RtkTaskId id);
+uint16_t taskPriority(RtkTaskId id);
+const char* taskName(RtkTaskId id);
+int threadsAlive();
+
+int32_t sendTaskEvent(RtkTaskId id, uint16_t code);
+int32_t receiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2, int32_t timeoutMs,
+                         uint16_t* code);
+bool eventPending(RtkTaskId id, uint16_t mask);
+uint64_t droppedEvents();
+
+int32_t createCriticalSection(const char* name, RtkHandle* handle);
+int32_t deleteCriticalSection(RtkHandle handle);
+int32_t enterCriticalSection(RtkHandle handle);
+int32_t leaveCriticalSection(RtkHandle handle);
+int sectionsAlive();
+bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
+
+int32_t sleepTaskUsec(uint32_t microseconds);
+void busyUsec(uint32_t microseconds);
+void idle(uint32_t microseconds);
+uint64_t nowUsec();
+uint64_t sleepCount();
+void setSleepScale(uint32_t percent);
+void resetCounters();
+void setRealtimeScheduling(bool enabled);
+void setSingleProcessor(bool enabled);
+void preemptionPoint();
+bool waitQuiescent(RtkTaskId except, int32_t timeoutMs);
+bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
+
+}  // namespace kx::oneproc

@@ -1,0 +1,44 @@
+// The one-processor kernel's table of functions (kernels.h), through which
+// platform/kernel/select.cpp reaches it. Holds no state; home.h says who owns the state of the
+// calls it names.
+#include "platform/kernel/kernels.h"
+#include "platform/kernel/oneproc/home.h"
+
+namespace kx {
+
+const RtkKernelOps rtkOneProcKernel = {
+    .name = "oneproc",
+    .createTask = oneproc::createTask,
+    .resumeTask = oneproc::resumeTask,
+    .deleteTask = oneproc::deleteTask,
+    .checkDeleted = oneproc::checkDeleted,
+    .sendTaskEvent = oneproc::sendTaskEvent,
+    .receiveTaskEvent = oneproc::receiveTaskEvent,
+    .sleepTaskUsec = oneproc::sleepTaskUsec,
+    .createCriticalSection = oneproc::createCriticalSection,
+    .deleteCriticalSection = oneproc::deleteCriticalSection,
+    .enterCriticalSection = oneproc::enterCriticalSection,
+    .leaveCriticalSection = oneproc::leaveCriticalSection,
+    .setRealtimeScheduling = oneproc::setRealtimeScheduling,
+    .setSingleProcessor = oneproc::setSingleProcessor,
+    .setSleepScale = oneproc::setSleepScale,
+    .sleepCount = oneproc::sleepCount,
+    .droppedEvents = oneproc::droppedEvents,
+    .resetCounters = oneproc::resetCounters,
+    .currentTask = oneproc::currentTask,
+    .taskExists = oneproc::taskExists,
+    .taskPriority = oneproc::taskPriority,
+    .taskName = oneproc::taskName,
+    .eventPending = oneproc::eventPending,
+    .threadsAlive = oneproc::threadsAlive,
+    .sectionsAlive = oneproc::sectionsAlive,
+    .waitQuiescent = oneproc::waitQuiescent,
+    .waitUntil = oneproc::waitUntil,
+    .idle = oneproc::idle,
+    .nowUsec = oneproc::nowUsec,
+    .preemptionPoint = oneproc::preemptionPoint,
+    .busyUsec = oneproc::busyUsec,
+    .longestSectionWait = oneproc::longestSectionWait,
+};
+
+}  // namespace kx
