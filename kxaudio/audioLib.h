@@ -12,7 +12,11 @@
 
 #include "kxaudio/kxaudio.h"
 #include "platform/kernel/kxq.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 #include "pool/pool.h"
 #include "wavFile/wavFile.h"
 

@@ -9,7 +9,10 @@
 #include "dxmix/dxmix.h"
 #include "kxaudio/audioLib.h"
 #include "platform/devices/dm.h"
+#include "platform/devices/hda_protocol.h"
 #include "platform/kernel/kxq.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_tasks.h"
 
 namespace kx {
 namespace {

@@ -8,6 +8,7 @@
 #include "kxaudio/audioLib.h"
 #include "platform/files/kxfile.h"
 #include "platform/kernel/kxq.h"
+#include "platform/kernel/rtk_events.h"
 
 namespace kx {
 namespace {

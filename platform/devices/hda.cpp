@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "platform/devices/dm.h"
+#include "platform/devices/hda_protocol.h"
 #include "platform/devices/sink.h"
 #include "platform/fault.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_select.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx {
 

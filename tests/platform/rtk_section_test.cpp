@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "platform/fault.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/platform/rtk_support.h"
 
 namespace {

@@ -14,7 +14,8 @@
 
 #include "platform/kernel/core/core.h"
 #include "platform/kernel/oneproc/fiber.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::oneproc {
 

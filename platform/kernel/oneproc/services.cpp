@@ -6,6 +6,8 @@
 
 #include "platform/fault.h"
 #include "platform/kernel/oneproc/home.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::oneproc {
 namespace {

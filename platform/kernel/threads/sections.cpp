@@ -6,6 +6,8 @@
 #include <new>
 
 #include "platform/fault.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 #include "platform/kernel/threads/kernel.h"
 
 namespace kx {
