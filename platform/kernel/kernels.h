@@ -29,6 +29,7 @@ struct RtkKernelOps {
     decltype(&RtkDeleteCriticalSection) deleteCriticalSection;
     decltype(&RtkEnterCriticalSection) enterCriticalSection;
     decltype(&RtkLeaveCriticalSection) leaveCriticalSection;
+    decltype(&RtkHoldsCriticalSection) holdsCriticalSection;
     decltype(&RtkSetRealtimeScheduling) setRealtimeScheduling;
     decltype(&RtkSetSingleProcessor) setSingleProcessor;
     decltype(&RtkSetSleepScale) setSleepScale;

@@ -15,5 +15,9 @@ int32_t RtkCreateCriticalSection(const char* name, RtkHandle* handle);
 int32_t RtkDeleteCriticalSection(RtkHandle handle);
 int32_t RtkEnterCriticalSection(RtkHandle handle);  // waits; 0 once held
 int32_t RtkLeaveCriticalSection(RtkHandle handle);
+// Whether the caller holds the section now: the calling task, or (threads) the calling host
+// thread, entered it and has not left it. False for an unknown or deleted handle. Never waits;
+// for checking a lock rule ("the caller holds the pool's lock") where it is stated.
+bool RtkHoldsCriticalSection(RtkHandle handle);
 
 }  // namespace kx

@@ -104,6 +104,9 @@ int32_t RtkEnterCriticalSection(RtkHandle handle) {
 int32_t RtkLeaveCriticalSection(RtkHandle handle) {
     return k().leaveCriticalSection(handle);
 }
+bool RtkHoldsCriticalSection(RtkHandle handle) {
+    return k().holdsCriticalSection(handle);
+}
 void RtkSetRealtimeScheduling(bool enabled) {
     k().setRealtimeScheduling(enabled);
 }

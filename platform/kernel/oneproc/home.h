@@ -91,6 +91,7 @@ int32_t createCriticalSection(const char* name, RtkHandle* handle);
 int32_t deleteCriticalSection(RtkHandle handle);
 int32_t enterCriticalSection(RtkHandle handle);
 int32_t leaveCriticalSection(RtkHandle handle);
+bool holdsCriticalSection(RtkHandle handle);
 int sectionsAlive();
 bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 

@@ -150,6 +150,10 @@ int32_t leaveCriticalSection(RtkHandle handle) {
     return core::coreLeaveSection(k.core, handle);
 }
 
+bool holdsCriticalSection(RtkHandle handle) {
+    return core::coreHolds(enter().core, handle);
+}
+
 int sectionsAlive() {
     return core::coreSectionCount(enter().core);
 }

@@ -133,6 +133,7 @@ int32_t createCriticalSection(const char* name, RtkHandle* handle);
 int32_t deleteCriticalSection(RtkHandle handle);
 int32_t enterCriticalSection(RtkHandle handle);
 int32_t leaveCriticalSection(RtkHandle handle);
+bool holdsCriticalSection(RtkHandle handle);
 int sectionsAlive();
 bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 // waits.cpp
