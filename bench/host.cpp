@@ -12,8 +12,7 @@
 #include <vector>
 
 #include "platform/devices/sndhost.h"
-#include "platform/files/kxfs.h"
-#include "platform/kernel/rtk.h"
+#include "platform/files/kxfs_host.h"
 
 namespace kx::bench {
 namespace {

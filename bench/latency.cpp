@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench/host.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
 
 namespace kx::bench {
 namespace {

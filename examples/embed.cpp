@@ -9,7 +9,7 @@
 #include "kxaudio/kxaudio.h"
 #include "platform/devices/hda.h"
 #include "platform/devices/sndhost.h"
-#include "platform/files/kxfs.h"
+#include "platform/files/kxfs_host.h"
 
 namespace {
 

@@ -14,13 +14,14 @@
 #include <unistd.h>
 
 #include "kxaudio/audioLib.h"
-#include "platform/devices/dm.h"
 #include "platform/devices/hda.h"
+#include "platform/devices/registry_host.h"
 #include "platform/devices/sndhost.h"
 #include "platform/fault.h"
-#include "platform/files/kxfile.h"
-#include "platform/files/kxfs.h"
-#include "platform/kernel/rtk.h"
+#include "platform/files/kxfile_host.h"
+#include "platform/files/kxfs_host.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_select.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/wavgen.h"
 

@@ -13,6 +13,7 @@ int32_t startSound(SoundRecord* sound, uint32_t flags) {
 
 // Applies the playing rules; the caller holds the sound pool's lock.
 int32_t admitPlay(Pool* pool, SoundRecord* sound, uint32_t flags) {
+    requireHeld(*pool, SOUND_POOL_NAME, __func__);
     bool found = false;
     bool any = false;
     uint32_t playing = 0;
@@ -51,6 +52,7 @@ int32_t admitPlay(Pool* pool, SoundRecord* sound, uint32_t flags) {
 
 // Pause or stop of one named sound: 0 when it is in the pool, whatever the change returned.
 int32_t changeOne(Pool* pool, SoundRecord* sound, uint32_t state) {
+    requireHeld(*pool, SOUND_POOL_NAME, __func__);
     for (KxNode* node = pool->head; node != nullptr && node->succ != nullptr; node = node->succ) {
         if (reinterpret_cast<SoundRecord*>(node) == sound) {
             iSetStreamState(sound, state);
@@ -62,6 +64,7 @@ int32_t changeOne(Pool* pool, SoundRecord* sound, uint32_t state) {
 
 // Pause of all playing sounds, or stop of all playing and paused sounds, in pool order.
 int32_t changeAll(Pool* pool, uint32_t state) {
+    requireHeld(*pool, SOUND_POOL_NAME, __func__);
     for (KxNode* node = pool->head; node != nullptr && node->succ != nullptr; node = node->succ) {
         auto* s = reinterpret_cast<SoundRecord*>(node);
         bool affected = state == SND_PAUSED ? s->state == SND_PLAYING : s->state != SND_STOPPED;

@@ -12,7 +12,11 @@
 
 #include "kxaudio/kxaudio.h"
 #include "platform/kernel/kxq.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 #include "pool/pool.h"
 #include "wavFile/wavFile.h"
 
@@ -160,7 +164,22 @@ uint8_t iOpenDevice(uint32_t entryKey, uint32_t device);
 int32_t iOpenStream();   // 0, or 1 after closing again
 int32_t iCloseStream();  // low 16 bits of the close call's result
 
-// ---- Sound states and stream blocks (called with the sound pool locked) ----
+// ---- Lock rules ----
+// A function whose contract names a lock held starts with requireHeld(pool, name, __func__):
+// when the caller does not hold the pool's lock (RtkHoldsCriticalSection), it prints the rule
+// broken and stops. On in every build configured with KX_LOCK_CHECKS (all but Release).
+#ifndef KX_LOCK_CHECKS
+#define KX_LOCK_CHECKS 0
+#endif
+constexpr bool kLockChecks = KX_LOCK_CHECKS != 0;
+void requireHeld(const Pool& pool, const char* lockName, const char* function);
+
+// ---- Sound states and stream blocks ----
+// iSetStreamState: with the sound pool's lock held (admission, the mixer); a null sound changes
+// nothing and needs no lock. iDetachLoad: a sound that has a block is detached with the sound
+// pool's lock held, or once the library has stopped (audioLib.device 0: _sndFree has ended both
+// tasks and closes the pools through ExitPool, with nothing else running); a sound without a
+// block (creation's failure path) needs no lock. The destroy functions take no lock themselves.
 int32_t iSetStreamState(SoundRecord* sound, uint32_t state);
 int32_t iDetachLoad(SoundRecord* sound);
 int32_t iFreeSound(void* sound);

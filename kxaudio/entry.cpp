@@ -6,6 +6,7 @@
 
 #include "kxaudio/audioLib.h"
 #include "platform/devices/dm.h"
+#include "platform/devices/hda_protocol.h"
 
 namespace kx {
 

@@ -6,7 +6,11 @@
 
 #include "kxaudio/audioLib.h"
 #include "platform/devices/dm.h"
+#include "platform/devices/registry.h"
 #include "platform/files/kxfile.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
 
 namespace kx {
 namespace {

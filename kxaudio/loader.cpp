@@ -5,6 +5,9 @@
 // which needs this lock, before its sound's file is closed or the sound destroyed.
 #include "kxaudio/audioLib.h"
 #include "platform/kernel/kxq.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx {
 namespace {

@@ -9,7 +9,10 @@
 #include "dxmix/dxmix.h"
 #include "kxaudio/audioLib.h"
 #include "platform/devices/dm.h"
+#include "platform/devices/hda_protocol.h"
 #include "platform/kernel/kxq.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_tasks.h"
 
 namespace kx {
 namespace {
@@ -19,6 +22,7 @@ namespace {
 // only the bytes both have are mixed, so a driver that changes its period never makes the
 // mixer read or write past a buffer.
 void mixSounds(AudioLib* lib, uint8_t* period, uint32_t periodBytes) {
+    requireHeld(lib->mixer.pool, SOUND_POOL_NAME, __func__);
     bool first = true;
     for (KxNode* node = lib->mixer.pool.head; node != nullptr && node->succ != nullptr;
          node = node->succ) {

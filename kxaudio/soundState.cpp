@@ -8,6 +8,7 @@
 #include "kxaudio/audioLib.h"
 #include "platform/files/kxfile.h"
 #include "platform/kernel/kxq.h"
+#include "platform/kernel/rtk_events.h"
 
 namespace kx {
 namespace {
@@ -63,6 +64,7 @@ int32_t startFromBeginning(SoundRecord* sound) {
 int32_t iSetStreamState(SoundRecord* sound, uint32_t state) {
     if (sound == nullptr)
         return SND_ERR_PARAM;
+    requireHeld(audioLib.mixer.pool, SOUND_POOL_NAME, __func__);
     switch (state) {
         case SND_STOPPED:
             sharedStore(sound->flags, 0u);
@@ -89,6 +91,8 @@ int32_t iSetStreamState(SoundRecord* sound, uint32_t state) {
 int32_t iDetachLoad(SoundRecord* sound) {
     if (sound == nullptr || sound->block == nullptr)
         return 1;
+    if (audioLib.device != 0)
+        requireHeld(audioLib.mixer.pool, SOUND_POOL_NAME, __func__);
     StreamBlock* block = sound->block;
     sharedStore(block->owner, static_cast<SoundRecord*>(nullptr));
     sharedStore(block->reading, uint8_t{0});

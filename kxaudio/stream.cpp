@@ -5,6 +5,8 @@
 
 #include "kxaudio/audioLib.h"
 #include "platform/devices/dm.h"
+#include "platform/devices/hda_protocol.h"
+#include "platform/devices/registry.h"
 #include "platform/files/kxfile.h"
 
 namespace kx {

@@ -3,6 +3,7 @@
 // first three words of the Pool, so the kxlist primitives work on the Pool cast to a KxList.
 // InitPool and ExitPool take no lock: they run only while no other task uses the pool.
 #include "pool/pool.h"
+#include "platform/kernel/rtk_sections.h"
 
 #include <cstddef>
 #include <cstring>

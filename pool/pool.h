@@ -7,7 +7,8 @@
 #include <cstdint>
 
 #include "platform/kernel/kxlist.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx {
 

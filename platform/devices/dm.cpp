@@ -6,7 +6,9 @@
 #include <mutex>
 
 #include "platform/devices/dm.h"
+#include "platform/devices/dm_host.h"
 #include "platform/devices/hda.h"
+#include "platform/devices/registry_host.h"
 #include "platform/fault.h"
 
 namespace kx {

@@ -1,7 +1,8 @@
 // The device registry: an ordered list of device entries under the "Devices" key, each with an
 // optional "Driver" text value. Guarded by registryMutex; callbacks of an iteration run outside
 // it, so a callback may query values or open devices.
-#include "platform/devices/dm.h"
+#include "platform/devices/registry.h"
+#include "platform/devices/registry_host.h"
 
 #include <cstring>
 #include <mutex>

@@ -6,6 +6,8 @@
 // A number closed by one task and opened again by another passes between them through its mark
 // in ownedFd, an atomic exchanged on both sides.
 #include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
+#include "platform/kernel/rtk_host.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,7 +26,6 @@
 #include <mutex>
 
 #include "platform/fault.h"
-#include "platform/kernel/rtk.h"
 
 namespace kx {
 namespace {

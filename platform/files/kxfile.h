@@ -1,11 +1,11 @@
-// File, heap and console services, with POSIX meaning. They pass through to the host's calls
-// and add what tests need: injected faults (platform/fault.h), a count of outstanding heap
-// blocks and open descriptors, and a console that can be captured. Counters are atomic.
+// File, heap and console services the module calls, with POSIX meaning. On the host they pass
+// through to the host's calls and add what tests need (kxfile_host.h): injected faults
+// (platform/fault.h), counts of outstanding heap blocks and open descriptors, a console that can
+// be captured. Counters are atomic.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace kx {
 
@@ -15,11 +15,6 @@ namespace kx {
 int32_t kxopen(const char* path, int32_t flags, int32_t mode);
 // read(2): bytes read, 0 at end of file, -1 on failure.
 int32_t kxread(int32_t fd, void* buffer, uint32_t length);
-// Tests only: from now on every kxread that does not fail also keeps the processor for that
-// many microseconds of the kernel's clock (RtkBusyUsec), as a read costs the target's processor
-// time; on the one-processor kernel a read then spans virtual time that a wake-up can land in.
-// 0, the default, costs nothing.
-void kxSetReadCost(uint32_t microseconds);
 // lseek(2) with 32-bit offsets: the new position, or -1 on failure.
 int32_t kxlseek(int32_t fd, int32_t offset, int32_t whence);
 // close(2): 0, or -1 on failure.
@@ -31,11 +26,5 @@ void kxfree(void* block);
 
 // The console: printf to standard output, or into the capture while capturing.
 int kxprintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void kxConsoleCapture(bool enabled);  // starting a capture empties it
-std::string kxConsoleTaken();         // what was printed while capturing
-
-int64_t kxHeapOutstanding();   // blocks allocated and not yet freed
-uint64_t kxHeapAllocations();  // successful allocations since start
-int kxOpenFiles();             // descriptors opened by kxopen and not yet closed
 
 }  // namespace kx

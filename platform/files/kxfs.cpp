@@ -2,6 +2,7 @@
 // of a path, and strlcat. The binding table is guarded by bindingMutex; kxfsDevice and
 // kxstrlcat keep no state and run on any task.
 #include "platform/files/kxfs.h"
+#include "platform/files/kxfs_host.h"
 
 #include <unistd.h>
 

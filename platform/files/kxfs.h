@@ -1,6 +1,6 @@
 // File-system path services: locations (non-zero 32-bit ids bound to directories), the
 // normalised form in which files are opened, and a BSD strlcat. The binding table is guarded by
-// one mutex.
+// one mutex; the host binds locations through kxfs_host.h.
 #pragma once
 
 #include <cstddef>
@@ -24,10 +24,5 @@ int32_t kxfsDevice(const char* path, char* out, uint32_t size, uint32_t flags);
 // terminator; returns strlen(src) plus the length dst had (or size, if dst held no terminator
 // within size).
 size_t kxstrlcat(char* dst, const char* src, size_t size);
-
-// Host side: bind a location to a directory (copied). Location 0 is refused. By default
-// location 1 is the current directory.
-int32_t kxfsBind(uint32_t location, const char* directory);
-void kxfsReset();  // back to the default binding
 
 }  // namespace kx

@@ -1,9 +1,11 @@
 // Running a piece of host code as a caller task, as an application task calls the module on
-// the target. Kernel-neutral: it uses only the calls of rtk.h. The done flag is the one byte the
-// task and the waiting host share; it is atomic.
+// the target. Kernel-neutral: it uses only the kernel's calls (rtk_tasks.h, rtk_host.h). The
+// done flag is the one byte the task and the waiting host share; it is atomic.
 #include <atomic>
 
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx {
 namespace {

@@ -1,12 +1,18 @@
-// The seam between the kernel services' calls (rtk.h) and their implementations: one table of
-// functions per kernel. platform/kernel/select.cpp owns the choice of table and forwards every
-// Rtk call to it; each implementation fills its table and keeps everything else private.
-// Tables are filled by field name (designated initializers), so that a slot cannot take another
-// slot's function of the same signature, and a slot left out is a warning, hence an error; the
-// implementations have names of their own (threads::createTask), never the public Rtk names.
+// The seam between the kernel services' calls (rtk_tasks.h and its siblings, rtk_host.h) and
+// their implementations: one table of functions per kernel. platform/kernel/select.cpp owns the
+// choice of table and forwards every Rtk call to it; each implementation fills its table and keeps
+// everything else private. Tables are filled by field name (designated initializers), so that a
+// slot cannot take another slot's function of the same signature, and a slot left out is a warning,
+// hence an error; the implementations have names of their own (threads::createTask), never the
+// public Rtk names.
 #pragma once
 
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
 
 namespace kx {
 
@@ -23,6 +29,7 @@ struct RtkKernelOps {
     decltype(&RtkDeleteCriticalSection) deleteCriticalSection;
     decltype(&RtkEnterCriticalSection) enterCriticalSection;
     decltype(&RtkLeaveCriticalSection) leaveCriticalSection;
+    decltype(&RtkHoldsCriticalSection) holdsCriticalSection;
     decltype(&RtkSetRealtimeScheduling) setRealtimeScheduling;
     decltype(&RtkSetSingleProcessor) setSingleProcessor;
     decltype(&RtkSetSleepScale) setSleepScale;

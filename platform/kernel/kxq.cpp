@@ -9,7 +9,7 @@
 #include <new>
 
 #include "platform/fault.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_preempt.h"
 
 namespace kx {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
 
 namespace kx {
 

@@ -6,6 +6,14 @@
 #include <cstring>
 
 #include "platform/kernel/kernels.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_select.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx {
 namespace {
@@ -95,6 +103,9 @@ int32_t RtkEnterCriticalSection(RtkHandle handle) {
 }
 int32_t RtkLeaveCriticalSection(RtkHandle handle) {
     return k().leaveCriticalSection(handle);
+}
+bool RtkHoldsCriticalSection(RtkHandle handle) {
+    return k().holdsCriticalSection(handle);
 }
 void RtkSetRealtimeScheduling(bool enabled) {
     k().setRealtimeScheduling(enabled);

@@ -5,6 +5,7 @@
 # allocation, a standard container, a guard or an exception would show up as another symbol.
 # Run by ctest as: cmake -DCXX=... -DNM=... -DSOURCE_DIR=... -DWORK_DIR=... -P this file.
 # SOURCES (optional, ;-separated) replaces the core's sources, for the check's own negative case.
+cmake_minimum_required(VERSION 3.20)
 file(GLOB core_sources ${SOURCE_DIR}/platform/kernel/core/*.cpp)
 if(DEFINED SOURCES)
   set(core_sources ${SOURCES})

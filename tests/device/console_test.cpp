@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 
 namespace {
 

@@ -2,6 +2,10 @@
 // whose driver the platform lacks, and injected open failures.
 #include <set>
 
+#include "platform/devices/dm.h"
+#include "platform/devices/dm_host.h"
+#include "platform/devices/hda_protocol.h"
+#include "platform/devices/registry_host.h"
 #include "tests/device/device_support.h"
 
 namespace {

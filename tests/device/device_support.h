@@ -11,8 +11,16 @@
 
 #include "platform/devices/dm.h"
 #include "platform/devices/hda.h"
+#include "platform/devices/hda_protocol.h"
+#include "platform/devices/registry.h"
+#include "platform/devices/registry_host.h"
 #include "platform/fault.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_select.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kxdev {
 

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "kxaudio/audioLib.h"
+#include "platform/devices/hda_protocol.h"
 #include "tests/device/device_support.h"
 
 namespace {

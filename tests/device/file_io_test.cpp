@@ -11,6 +11,7 @@
 
 #include "platform/fault.h"
 #include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "tests/support/wavgen.h"
 
 namespace {

@@ -7,6 +7,7 @@
 
 #include "platform/fault.h"
 #include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 
 namespace {
 

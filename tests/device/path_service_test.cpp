@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/files/kxfs.h"
+#include "platform/files/kxfs_host.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/devices/hda_protocol.h"
 #include "tests/device/device_support.h"
 
 namespace {

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/devices/registry.h"
+#include "platform/devices/registry_host.h"
 #include "tests/device/device_support.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/devices/hda_protocol.h"
 #include "tests/device/device_support.h"
 #include "tests/support/wavgen.h"
 

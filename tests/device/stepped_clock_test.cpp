@@ -7,7 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/kernel/rtk.h"
+#include "platform/devices/dm.h"
+#include "platform/devices/hda_protocol.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/device/device_support.h"
 
 namespace {

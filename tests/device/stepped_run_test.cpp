@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/kernel/rtk.h"
 #include "tests/device/device_support.h"
 
 namespace {

@@ -2,10 +2,11 @@
 // stop are harmless, and a thousand start/stop cycles with sounds playing leak nothing.
 #include <cstdlib>
 
-#include "platform/devices/dm.h"
+#include "platform/devices/registry_host.h"
 #include "platform/fault.h"
-#include "platform/files/kxfile.h"
-#include "platform/kernel/rtk.h"
+#include "platform/files/kxfile_host.h"
+#include "platform/files/kxfs_host.h"
+#include "platform/kernel/rtk_host.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

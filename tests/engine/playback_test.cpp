@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/fault.h"
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

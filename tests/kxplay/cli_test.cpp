@@ -8,7 +8,7 @@
 
 #include "dxmix/dxmix.h"
 #include "platform/devices/hda.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_select.h"
 #include "tests/kxplay/kxplay_run.h"
 #include "tests/support/wavgen.h"
 

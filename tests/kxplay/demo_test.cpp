@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "tests/kxplay/kxplay_run.h"
 #include "tests/support/wavgen.h"
 #include "tools/kxplay/app.h"

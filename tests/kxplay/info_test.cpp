@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "tests/support/wavgen.h"
 #include "tools/kxplay/info.h"
 

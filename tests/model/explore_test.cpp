@@ -17,9 +17,13 @@
 #include <string>
 
 #include "platform/devices/hda.h"
-#include "platform/files/kxfile.h"
-#include "platform/files/kxfs.h"
-#include "platform/kernel/rtk.h"
+#include "platform/files/kxfile_host.h"
+#include "platform/files/kxfs_host.h"
+#include "platform/kernel/oneproc/explorer.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_select.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/model/scenario.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/harness.h"

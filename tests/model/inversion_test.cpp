@@ -18,9 +18,13 @@
 
 #include "kxaudio/audioLib.h"
 #include "platform/devices/hda.h"
-#include "platform/files/kxfile.h"
-#include "platform/files/kxfs.h"
-#include "platform/kernel/rtk.h"
+#include "platform/files/kxfile_host.h"
+#include "platform/files/kxfs_host.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_select.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/support/harness.h"
 #include "tests/support/wavgen.h"
 

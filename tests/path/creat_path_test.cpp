@@ -8,6 +8,7 @@
 
 #include "path/path.h"
 #include "platform/files/kxfs.h"
+#include "platform/files/kxfs_host.h"
 #include "tests/support/wavgen.h"
 
 namespace {

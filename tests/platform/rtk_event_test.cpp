@@ -3,6 +3,10 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/platform/rtk_support.h"
 
 namespace {

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/platform/rtk_support.h"
 
 namespace {

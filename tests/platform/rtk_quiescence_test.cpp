@@ -3,6 +3,12 @@
 // for a section.
 #include <atomic>
 
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/platform/rtk_support.h"
 
 namespace {

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "platform/fault.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/platform/rtk_support.h"
 
 namespace {
@@ -67,6 +69,62 @@ TEST_F(RtkSection, HandlesAreNonZeroUniqueAndCounted) {
         EXPECT_EQ(RtkSectionsAlive(), before);
     }
     EXPECT_EQ(RtkCreateCriticalSection("x", nullptr), RTK_ERR_PARAM);
+}
+
+// RtkHoldsCriticalSection answers for the caller only: the host thread and a task each see their
+// own holding, never the other's, and nothing is held through a handle that names no section.
+TEST_F(RtkSection, HoldsAnswersForTheCallerOnly) {
+    RtkHandle h = 0;
+    ASSERT_EQ(RtkCreateCriticalSection("held", &h), RTK_OK);
+    struct OnTask {
+        RtkHandle handle;
+        bool enter;  // the task enters (and leaves) the section itself
+        bool holdsInside = false;
+        bool holdsAfter = true;
+    };
+    auto onTask = [](void* argument) {
+        auto* t = static_cast<OnTask*>(argument);
+        if (t->enter) {
+            EXPECT_EQ(RtkEnterCriticalSection(t->handle), RTK_OK);
+        }
+        t->holdsInside = RtkHoldsCriticalSection(t->handle);
+        if (t->enter) {
+            EXPECT_EQ(RtkLeaveCriticalSection(t->handle), RTK_OK);
+        }
+        t->holdsAfter = RtkHoldsCriticalSection(t->handle);
+    };
+    struct Case {
+        const char* what;
+        bool hostHolds;  // the host thread holds the section around the task's run
+        bool taskEnters;
+        bool hostSees;  // what the host's query answers while it holds (or not)
+        bool taskSees;  // what the task's query answers inside
+    };
+    const Case cases[] = {
+        {"nobody holds it", false, false, false, false},
+        {"the host holds it, the task asks", true, false, true, false},
+        {"the task holds it", false, true, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.hostHolds) {
+            ASSERT_EQ(RtkEnterCriticalSection(h), RTK_OK);
+        }
+        EXPECT_EQ(RtkHoldsCriticalSection(h), c.hostSees);
+        OnTask t{h, c.taskEnters};
+        ASSERT_EQ(RtkRunAsTask("asker", 100, onTask, &t), RTK_OK);
+        EXPECT_EQ(t.holdsInside, c.taskSees);
+        EXPECT_FALSE(t.holdsAfter);
+        EXPECT_EQ(RtkHoldsCriticalSection(h), c.hostHolds);
+        if (c.hostHolds) {
+            ASSERT_EQ(RtkLeaveCriticalSection(h), RTK_OK);
+        }
+        EXPECT_FALSE(RtkHoldsCriticalSection(h));
+    }
+    ASSERT_EQ(RtkEnterCriticalSection(h), RTK_OK);
+    ASSERT_EQ(RtkDeleteCriticalSection(h), RTK_OK);  // deleted while held: nothing is held
+    EXPECT_FALSE(RtkHoldsCriticalSection(h));
+    EXPECT_FALSE(RtkHoldsCriticalSection(0));
 }
 
 TEST_F(RtkSection, BadHandlesAndOwnership) {

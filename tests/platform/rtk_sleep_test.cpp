@@ -2,6 +2,9 @@
 #include <atomic>
 #include <chrono>
 
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/platform/rtk_support.h"
 
 namespace {

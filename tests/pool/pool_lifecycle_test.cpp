@@ -7,7 +7,8 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 #include "tests/pool/pool_nodes.h"
 
 namespace pooltest {

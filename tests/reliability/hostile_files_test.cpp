@@ -12,7 +12,7 @@
 #include <future>
 #include <thread>
 
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "tests/reliability/listen.h"
 #include "tests/support/engine_fixture.h"
 

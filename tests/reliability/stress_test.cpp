@@ -16,8 +16,7 @@
 #include <thread>
 
 #include "platform/devices/hda.h"
-#include "platform/files/kxfs.h"
-#include "platform/kernel/rtk.h"
+#include "platform/files/kxfs_host.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/harness.h"
 #include "tests/support/wavgen.h"

@@ -4,7 +4,8 @@
 #include <string>
 
 #include "platform/fault.h"
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
+#include "platform/files/kxfs_host.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

@@ -3,6 +3,7 @@
 // returned unchanged.
 #include "platform/devices/sndhost.h"
 #include "platform/fault.h"
+#include "platform/kernel/rtk_host.h"
 #include "tests/support/engine_fixture.h"
 
 namespace kxtest {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kxaudio/audioLib.h"
-#include "platform/files/kxfs.h"
+#include "platform/files/kxfs_host.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/harness.h"
 #include "tests/support/wavgen.h"

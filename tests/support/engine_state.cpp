@@ -7,9 +7,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/devices/dm.h"
-#include "platform/files/kxfile.h"
-#include "platform/kernel/rtk.h"
+#include "platform/devices/dm_host.h"
+#include "platform/files/kxfile_host.h"
+#include "platform/kernel/rtk_host.h"
 
 namespace kxtest {
 

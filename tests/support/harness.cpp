@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "kxaudio/audioLib.h"
-#include "platform/devices/dm.h"
+#include "platform/devices/registry_host.h"
 #include "platform/devices/sndhost.h"
 #include "platform/fault.h"
-#include "platform/files/kxfs.h"
-#include "platform/kernel/rtk.h"
+#include "platform/files/kxfs_host.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_select.h"
 
 namespace kxtest {
 

@@ -8,7 +8,7 @@
 
 #include "kxaudio/kxaudio.h"
 #include "platform/devices/hda.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_select.h"
 
 namespace kxtest {
 

@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "platform/fault.h"
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "tests/support/wavgen.h"
 #include "wavFile/wavFile.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fault.h"
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "tests/support/wavgen.h"
 #include "wavFile/wavFile.h"
 

@@ -24,7 +24,7 @@
 
 #include "dxmix/dxmix.h"
 #include "platform/devices/hda.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_select.h"
 #include "tools/kxplay/demo.h"
 #include "tools/kxplay/info.h"
 #include "tools/kxplay/live.h"

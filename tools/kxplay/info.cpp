@@ -10,7 +10,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/files/kxfile.h"
+#include "platform/files/kxfile_host.h"
 #include "platform/files/kxfs.h"
 
 namespace kx {

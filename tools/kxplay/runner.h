@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/devices/hda.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_select.h"
 #include "tools/kxplay/scene.h"
 
 namespace kx {

@@ -2,6 +2,7 @@
 // deadlines and preemption places. State belongs to the one processor; what an interrupt may
 // touch (readiness, the touched flag) changes with the home's interrupts off.
 #include "platform/kernel/core/core.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::core {
 namespace {

@@ -22,7 +22,7 @@
 #include <stdint.h>
 
 #include "platform/kernel/pending.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::core {
 

@@ -1,6 +1,7 @@
 // The core's task events and critical sections (core.h), on its readiness and blocking. State
 // belongs to the one processor, as in core.cpp; nothing here is reached from an interrupt.
 #include "platform/kernel/core/core.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::core {
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/oneproc/explorer.h"
 
 namespace kx {
 namespace oneproc {

@@ -8,6 +8,7 @@
 
 #include "platform/kernel/oneproc/explore.h"
 #include "platform/kernel/oneproc/home.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::oneproc {
 namespace {

@@ -14,7 +14,8 @@
 
 #include "platform/kernel/core/core.h"
 #include "platform/kernel/oneproc/fiber.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::oneproc {
 
@@ -90,6 +91,7 @@ int32_t createCriticalSection(const char* name, RtkHandle* handle);
 int32_t deleteCriticalSection(RtkHandle handle);
 int32_t enterCriticalSection(RtkHandle handle);
 int32_t leaveCriticalSection(RtkHandle handle);
+bool holdsCriticalSection(RtkHandle handle);
 int sectionsAlive();
 bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 

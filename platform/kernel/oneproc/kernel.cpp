@@ -19,6 +19,7 @@ const RtkKernelOps rtkOneProcKernel = {
     .deleteCriticalSection = oneproc::deleteCriticalSection,
     .enterCriticalSection = oneproc::enterCriticalSection,
     .leaveCriticalSection = oneproc::leaveCriticalSection,
+    .holdsCriticalSection = oneproc::holdsCriticalSection,
     .setRealtimeScheduling = oneproc::setRealtimeScheduling,
     .setSingleProcessor = oneproc::setSingleProcessor,
     .setSleepScale = oneproc::setSleepScale,

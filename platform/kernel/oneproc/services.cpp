@@ -6,6 +6,8 @@
 
 #include "platform/fault.h"
 #include "platform/kernel/oneproc/home.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::oneproc {
 namespace {
@@ -146,6 +148,10 @@ int32_t leaveCriticalSection(RtkHandle handle) {
     Kernel& k = enter();
     preemptionPlace(k);
     return core::coreLeaveSection(k.core, handle);
+}
+
+bool holdsCriticalSection(RtkHandle handle) {
+    return core::coreHolds(enter().core, handle);
 }
 
 int sectionsAlive() {

@@ -5,6 +5,7 @@
 
 #include "platform/fault.h"
 #include "platform/kernel/oneproc/home.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::oneproc {
 namespace {

@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "platform/kernel/oneproc/home.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::oneproc {
 

@@ -2,6 +2,7 @@
 // task's pending set (platform/kernel/pending.h) and its receive state are guarded by the kernel
 // mutex (kernel.h), so a receiver's "blocked" state and its pending codes are read together; a
 // receiver is woken after the mutex is released.
+#include "platform/kernel/rtk_types.h"
 #include "platform/kernel/threads/kernel.h"
 
 namespace kx {

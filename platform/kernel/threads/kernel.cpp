@@ -18,6 +18,7 @@ const RtkKernelOps rtkThreadsKernel = {
     .deleteCriticalSection = threads::deleteCriticalSection,
     .enterCriticalSection = threads::enterCriticalSection,
     .leaveCriticalSection = threads::leaveCriticalSection,
+    .holdsCriticalSection = threads::holdsCriticalSection,
     .setRealtimeScheduling = threads::setRealtimeScheduling,
     .setSingleProcessor = threads::setSingleProcessor,
     .setSleepScale = threads::setSleepScale,

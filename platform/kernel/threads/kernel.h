@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "platform/kernel/pending.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx {
 namespace threads {
@@ -108,7 +109,8 @@ inline bool selfDeleted() {
 // waits.cpp. Keeps a thread on one processor; refused, it runs where it may.
 void pinToProcessor(pthread_t thread, int cpu);
 
-// The kernel's calls (rtk.h), one per entry of its table (kernel.cpp), by the file that owns them.
+// The kernel's calls (the rtk_*.h headers), one per entry of its table (kernel.cpp), by the file
+// that owns them.
 // tasks.cpp
 int32_t createTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
                    uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id);
@@ -131,6 +133,7 @@ int32_t createCriticalSection(const char* name, RtkHandle* handle);
 int32_t deleteCriticalSection(RtkHandle handle);
 int32_t enterCriticalSection(RtkHandle handle);
 int32_t leaveCriticalSection(RtkHandle handle);
+bool holdsCriticalSection(RtkHandle handle);
 int sectionsAlive();
 bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 // waits.cpp

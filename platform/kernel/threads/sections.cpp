@@ -6,6 +6,8 @@
 #include <new>
 
 #include "platform/fault.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 #include "platform/kernel/threads/kernel.h"
 
 namespace kx {
@@ -152,6 +154,16 @@ int32_t leaveCriticalSection(RtkHandle handle) {
     // taking the section, and must not leave the others asleep.
     section.freed.notify_all();
     return RTK_OK;
+}
+
+// The caller's token is its own: no other thread can make it the owner or stop it being one,
+// so the answer about the caller is exact even though it may be stale for others.
+bool holdsCriticalSection(RtkHandle handle) {
+    uint64_t me = callerToken();
+    Kernel& k = kernel();
+    std::lock_guard<std::mutex> lock(k.mutex);
+    auto it = k.sections.find(handle);
+    return it != k.sections.end() && it->second->held && it->second->owner == me;
 }
 
 int sectionsAlive() {

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/fault.h"
+#include "platform/kernel/rtk_types.h"
 #include "platform/kernel/threads/kernel.h"
 
 namespace kx {

@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_types.h"
 #include "platform/kernel/threads/kernel.h"
 
 namespace kx {

@@ -1,0 +1,33 @@
+// The HD-audio driver's control protocol: its control codes, its failures and the byte offsets
+// of the stream descriptor that the driver and its client share. Constants only.
+#pragma once
+
+#include <cstdint>
+
+namespace kx {
+
+constexpr uint32_t IOCTL_STREAM_OPEN = 0x2601;
+constexpr uint32_t IOCTL_STREAM_CLOSE = 0x2602;
+constexpr uint32_t IOCTL_STREAM_WRITE = 0x2603;
+constexpr uint32_t IOCTL_VOLUME = 0x2632;
+constexpr uint32_t IOCTL_MUTE = 0x2633;
+
+// Failures the HD-audio driver reports (besides DM_ERR_NOT_SUPPORTED for an unknown code and
+// DM_ERR_FAULT for an injected failure).
+constexpr int32_t HDA_ERR_PARAM = 0x0311;   // no control block
+constexpr int32_t HDA_ERR_FORMAT = 0x0312;  // open: not 2 channels, 44100 Hz, 16 bits
+constexpr int32_t HDA_ERR_STATE = 0x0313;   // write: the stream is not open
+constexpr int32_t HDA_ERR_BUFFER = 0x0314;  // write: the descriptor names no period buffer
+constexpr int32_t HDA_ERR_RANGE = 0x0315;   // volume above 100
+
+// Byte offsets of the stream descriptor the driver reads and writes (little-endian).
+constexpr uint32_t HDA_DESC_CHANNELS = 6;        // u16
+constexpr uint32_t HDA_DESC_SAMPLE_RATE = 8;     // u32
+constexpr uint32_t HDA_DESC_BITS = 18;           // u16
+constexpr uint32_t HDA_DESC_NOTIFY_TASK = 24;    // u32
+constexpr uint32_t HDA_DESC_NOTIFY_EVENT = 28;   // u16
+constexpr uint32_t HDA_DESC_PARAMETER = 32;      // u32
+constexpr uint32_t HDA_DESC_FRAMES = 36;         // u32, written by the driver at open
+constexpr uint32_t HDA_DESC_PERIOD_BUFFER = 40;  // pointer-wide address of the period buffer
+
+}  // namespace kx
