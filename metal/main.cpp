@@ -13,7 +13,13 @@
 #include "metal/kernel/kernel.h"
 #include "metal/scene.h"
 #include "metal/selftest.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 extern "C" {
 using Constructor = void (*)();

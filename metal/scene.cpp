@@ -16,7 +16,13 @@
 #include "metal/kernel/heap.h"
 #include "metal/kernel/kernel.h"
 #include "platform/files/kxfile.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::metal {
 namespace {

@@ -10,7 +10,13 @@
 #include "metal/kernel/clock.h"
 #include "platform/kernel/kxlist.h"
 #include "platform/kernel/kxq.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 namespace kx::metal {
 namespace {

@@ -14,6 +14,7 @@
 #include "metal/kernel/clock.h"
 #include "metal/kernel/kernel.h"
 #include "platform/devices/dm.h"
+#include "platform/devices/hda_protocol.h"
 
 namespace kx::metal {
 namespace {

@@ -7,6 +7,7 @@
 #include "metal/boot/cpu.h"
 #include "metal/devices/hda.h"
 #include "platform/devices/dm.h"
+#include "platform/devices/registry.h"
 #include "platform/fault.h"
 
 namespace kx {

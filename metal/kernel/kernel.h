@@ -1,4 +1,4 @@
-// The image's own face of its kernel, beside the services of platform/kernel/rtk.h that the
+// The image's own face of its kernel, beside the services of platform/kernel/rtk_*.h that the
 // module calls: starting the scheduler, the waits a driver needs (ended from an interrupt
 // handler), and what the summary reports about tasks.
 //

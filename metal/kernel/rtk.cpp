@@ -14,7 +14,13 @@
 #include "metal/kernel/kernel.h"
 #include "platform/files/kxfile.h"
 #include "platform/kernel/core/core.h"
-#include "platform/kernel/rtk.h"
+#include "platform/kernel/rtk_events.h"
+#include "platform/kernel/rtk_host.h"
+#include "platform/kernel/rtk_preempt.h"
+#include "platform/kernel/rtk_sections.h"
+#include "platform/kernel/rtk_sleep.h"
+#include "platform/kernel/rtk_tasks.h"
+#include "platform/kernel/rtk_types.h"
 
 extern "C" void metalSwitch(uint32_t** saveSp, uint32_t* nextSp, void* saveFx, const void* loadFx);
 
