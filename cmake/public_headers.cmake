@@ -5,4 +5,4 @@ set(KX_PUBLIC_HEADERS
     kxaudio/kxaudio.h
     platform/devices/hda.h
     platform/devices/sndhost.h
-    platform/files/kxfs.h)
+    platform/files/kxfs_host.h)
