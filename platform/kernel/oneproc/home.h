@@ -92,6 +92,9 @@ int32_t enterCriticalSection(RtkHandle handle);
 int32_t leaveCriticalSection(RtkHandle handle);
 int sectionsAlive();
 bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
+void setPriorityInheritance(bool enabled);
+bool priorityInheritance();
+uint16_t taskEffectivePriority(RtkTaskId id);
 
 int32_t sleepTaskUsec(uint32_t microseconds);
 void busyUsec(uint32_t microseconds);
