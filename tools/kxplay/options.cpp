@@ -48,6 +48,8 @@ const char kUsage[] =
     "      --kernel K      the kernel under --fast: oneproc (default: every task on one\n"
     "                      thread, as the target schedules them) or threads (a thread each);\n"
     "                      --realtime and devices always use threads\n"
+    "      --no-inherit    oneproc: a section's holder does not inherit its waiter's\n"
+    "                      priority, so a priority inversion shows\n"
     "Other:\n"
     "  -q, --quiet         print errors only (no log, progress or summary)\n"
     "  -h, --help          show this help\n"
@@ -225,6 +227,8 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             result.oneProcessor = true;
         } else if (name == "--rt-sched") {
             result.realtimeScheduling = true;
+        } else if (name == "--no-inherit") {
+            result.noInheritance = true;
         } else if (name == "--kernel") {
             if (value != "threads" && value != "oneproc") {
                 *error = "--kernel takes threads or oneproc, not '" + value + "'";

@@ -35,6 +35,7 @@ struct KxplayOptions {
     std::string timeline;             // --timeline FILE.svg; "" when not given
     bool hasKernel = false;           // --kernel given
     std::string kernel;               // --kernel: "threads" or "oneproc"
+    bool noInheritance = false;       // --no-inherit: sections lend no priority (oneproc)
 };
 
 // Parses argv[1..argc-1]. Returns 0 with *options filled, or 2 (a usage error) with *error
