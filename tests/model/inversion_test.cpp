@@ -218,6 +218,19 @@ bool reportAndCheckQuiet(const char* scene, bool lending, uint32_t busyUs, const
     return true;
 }
 
+// Runs row(lending, busyUs) for every busy time, first with inheritance off, then on.
+template <typename Row>
+void forEachRow(Row row) {
+    for (bool lending : kLending) {
+        for (uint32_t busyUs : kBusyTimes) {
+            SCOPED_TRACE("busy " + std::to_string(busyUs) + " us, inheritance " +
+                         (lending ? "on" : "off"));
+            kx::RtkSetPriorityInheritance(lending);
+            row(lending, busyUs);
+        }
+    }
+}
+
 // The load pool scene's figures for one row.
 void checkLoadPoolRow(const Scene& r, bool lending, uint32_t busyUs) {
     uint64_t before = r.releases[kShortPeriods - 2];  // the pass the busy task cuts into
@@ -251,23 +264,18 @@ TEST(Inversion, LoadPoolHeldByThePreemptedLoader) {
     OnOneProcessor kernel;
     ASSERT_TRUE(kernel.ok) << "tasks were left running";
     std::vector<uint8_t> reference;
-    for (bool lending : kLending) {
-        for (uint32_t busyUs : kBusyTimes) {
-            SCOPED_TRACE("busy " + std::to_string(busyUs) + " us, inheritance " +
-                         (lending ? "on" : "off"));
-            kx::RtkSetPriorityInheritance(lending);
-            Scene r;
-            r.path = Path::LoadPool;
-            r.busyAtRelease = kShortPeriods - 1;
-            r.busy = Busy{kReadCostUs / 2, busyUs};
-            std::vector<uint8_t> out = playScene(&r);
-            ASSERT_EQ(r.releases.size(), kPeriodsRun);
-            if (reference.empty())
-                reference = out;
-            EXPECT_EQ(out, reference) << "the output changed";
-            checkLoadPoolRow(r, lending, busyUs);
-        }
-    }
+    forEachRow([&](bool lending, uint32_t busyUs) {
+        Scene r;
+        r.path = Path::LoadPool;
+        r.busyAtRelease = kShortPeriods - 1;
+        r.busy = Busy{kReadCostUs / 2, busyUs};
+        std::vector<uint8_t> out = playScene(&r);
+        ASSERT_EQ(r.releases.size(), kPeriodsRun);
+        if (reference.empty())
+            reference = out;
+        EXPECT_EQ(out, reference) << "the output changed";
+        checkLoadPoolRow(r, lending, busyUs);
+    });
 }
 
 // The sound pool's lock: a caller below the loader plays a sound; inside the call, holding the
@@ -304,36 +312,31 @@ TEST(Inversion, SoundPoolHeldByAPreemptedCaller) {
     ASSERT_TRUE(kernel.ok) << "tasks were left running";
     constexpr uint32_t kAtRelease = 4;
     std::vector<uint8_t> reference;
-    for (bool lending : kLending) {
-        for (uint32_t busyUs : kBusyTimes) {
-            SCOPED_TRACE("busy " + std::to_string(busyUs) + " us, inheritance " +
-                         (lending ? "on" : "off"));
-            kx::RtkSetPriorityInheritance(lending);
-            Scene r;
-            r.path = Path::SoundPool;
-            r.busyAtRelease = kAtRelease;
-            // The loop's read after the release, then the caller's play, then half the first
-            // read of the played sound.
-            r.busy = Busy{kReadCostUs + kReadCostUs / 2, busyUs};
-            std::vector<uint8_t> out = playScene(&r);
-            ASSERT_EQ(r.releases.size(), kPeriodsRun);
-            EXPECT_EQ(r.low.status, kx::SND_OK);
-            if (reference.empty())
-                reference = out;
-            if (!lending || busyUs < 30000) {
-                EXPECT_EQ(out, reference) << "the output changed";
-            } else {
-                // The mixer no longer waits for the fill: the played sound joins the mix while
-                // the loader, below the busy task, has yet to fill its queue, so the periods
-                // after the play differ. Those before it do not, and none is missing.
-                size_t bytesBefore = size_t{kAtRelease + 1} * kFrames * 4;
-                ASSERT_EQ(out.size(), reference.size());
-                EXPECT_TRUE(std::equal(out.begin(), out.begin() + bytesBefore, reference.begin()));
-                EXPECT_NE(out, reference) << "the played sound waited for its fill after all";
-            }
-            checkSoundPoolRow(r, lending, busyUs, kAtRelease);
+    forEachRow([&](bool lending, uint32_t busyUs) {
+        Scene r;
+        r.path = Path::SoundPool;
+        r.busyAtRelease = kAtRelease;
+        // The loop's read after the release, then the caller's play, then half the first
+        // read of the played sound.
+        r.busy = Busy{kReadCostUs + kReadCostUs / 2, busyUs};
+        std::vector<uint8_t> out = playScene(&r);
+        ASSERT_EQ(r.releases.size(), kPeriodsRun);
+        EXPECT_EQ(r.low.status, kx::SND_OK);
+        if (reference.empty())
+            reference = out;
+        if (!lending || busyUs < 30000) {
+            EXPECT_EQ(out, reference) << "the output changed";
+        } else {
+            // The mixer no longer waits for the fill: the played sound joins the mix while
+            // the loader, below the busy task, has yet to fill its queue, so the periods
+            // after the play differ. Those before it do not, and none is missing.
+            size_t bytesBefore = size_t{kAtRelease + 1} * kFrames * 4;
+            ASSERT_EQ(out.size(), reference.size());
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + bytesBefore, reference.begin()));
+            EXPECT_NE(out, reference) << "the played sound waited for its fill after all";
         }
-    }
+        checkSoundPoolRow(r, lending, busyUs, kAtRelease);
+    });
 }
 
 }  // namespace
