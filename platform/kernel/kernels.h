@@ -50,6 +50,9 @@ struct RtkKernelOps {
     decltype(&RtkPreemptionPoint) preemptionPoint;
     decltype(&RtkBusyUsec) busyUsec;
     decltype(&RtkLongestSectionWait) longestSectionWait;
+    decltype(&RtkSetPriorityInheritance) setPriorityInheritance;
+    decltype(&RtkPriorityInheritance) priorityInheritance;
+    decltype(&RtkTaskEffectivePriority) taskEffectivePriority;
 };
 
 extern const RtkKernelOps rtkThreadsKernel;  // platform/kernel/threads/

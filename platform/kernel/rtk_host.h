@@ -66,12 +66,28 @@ struct RtkSectionWait {
 // above the holder, kept the processor.
 bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait);
 
+// Priority inheritance: a task that holds a critical section runs at no less than the priority
+// of the highest task waiting for it, transitively (a holder that itself waits for another
+// section lends on what it has been lent), until it leaves the section; with several sections
+// held, at the highest of what each still lends. A higher task then waits for a lower holder
+// only as long as the holder's own work inside the section, never for a task between them.
+// oneproc: on by default; RtkSetPriorityInheritance(false) turns it off (so the inversion can be
+// shown), true on again, taking effect at once. threads: never; the host's own priority-
+// inheritance mutexes do not fit its sections (deleting a section wakes its waiters with an
+// error, re-entry is refused, waits are recorded), so the call does nothing.
+// RtkPriorityInheritance says whether the kernel lends priority now.
+void RtkSetPriorityInheritance(bool enabled);
+bool RtkPriorityInheritance();
+
 // Id of the calling task, 0 on a thread that is not a task.
 RtkTaskId RtkCurrentTask();
 // Whether an id names a live task (created and not ended or deleted).
 bool RtkTaskExists(RtkTaskId id);
 // Priority recorded for a task, 0 if none.
 uint16_t RtkTaskPriority(RtkTaskId id);
+// Priority the task is scheduled at now: RtkTaskPriority, or more while it holds a section that
+// a higher task waits for (RtkSetPriorityInheritance); 0 if none.
+uint16_t RtkTaskEffectivePriority(RtkTaskId id);
 // Name recorded for a task ("" if none); valid until the task ends.
 const char* RtkTaskName(RtkTaskId id);
 // Whether a code sharing a bit with mask is pending for the task.

@@ -167,5 +167,14 @@ void RtkBusyUsec(uint32_t microseconds) {
 bool RtkLongestSectionWait(RtkTaskId id, RtkSectionWait* wait) {
     return k().longestSectionWait(id, wait);
 }
+void RtkSetPriorityInheritance(bool enabled) {
+    k().setPriorityInheritance(enabled);
+}
+bool RtkPriorityInheritance() {
+    return k().priorityInheritance();
+}
+uint16_t RtkTaskEffectivePriority(RtkTaskId id) {
+    return k().taskEffectivePriority(id);
+}
 
 }  // namespace kx

@@ -58,6 +58,10 @@ TEST(KxplayOptions, AcceptedFormsSetWhatTheySay) {
     EXPECT_EQ(o.device, "hw:0");
     EXPECT_TRUE(o.oneProcessor);
     EXPECT_TRUE(o.realtimeScheduling);
+    EXPECT_FALSE(o.noInheritance);
+
+    ASSERT_EQ(parse({"--no-inherit", "a.wav"}, &o, &error), 0) << error;
+    EXPECT_TRUE(o.noInheritance);
 
     ASSERT_EQ(parse({"--script", "-"}, &o, &error), 0);
     EXPECT_EQ(o.script, "-");

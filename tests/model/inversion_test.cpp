@@ -4,14 +4,17 @@
 // when its period is due is a period the output had nothing for. File reads cost processor time
 // (kxSetReadCost), so the loader's pass spans virtual time; a caller task between the loader and
 // the mixer ("tbusy") wakes inside a pass that holds a lock the mixer is about to need and keeps
-// the processor for a while (RtkBusyUsec). The kernel has no priority inheritance, as the target
-// has none: the mixer waits as long as the busy task runs.
+// the processor for a while (RtkBusyUsec). Each scene runs twice: with priority inheritance
+// turned off (RtkSetPriorityInheritance), the mixer waits as long as the busy task runs; with it
+// on, the holder runs at the mixer's priority as soon as the mixer waits, so the wait is only the
+// holder's own remaining work inside the section and no period is missed.
 //
 // Each scene asserts the mixer's longest lock wait (RtkLongestSectionWait) and the periods missed
 // against what the schedule's arithmetic predicts, and that the output is the same as with no
-// busy task: inversion delays periods, it never changes what is in them.
+// busy task and no lending: inversion delays periods, it never changes what is in them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -53,8 +56,15 @@ std::vector<int16_t> tone(uint32_t periods, int16_t step) {
 struct OnOneProcessor {
     kx::RtkKernel before = kx::RtkSelectedKernel();
     bool ok = kx::RtkSelectKernel(kx::RtkKernel::OneProcessor);
-    ~OnOneProcessor() { kx::RtkSelectKernel(before); }
+    ~OnOneProcessor() {
+        kx::RtkSetPriorityInheritance(true);
+        kx::RtkSelectKernel(before);
+    }
 };
+
+// Each scene's busy times, and whether sections lend their holder the waiter's priority.
+constexpr uint32_t kBusyTimes[] = {0, 10000, 30000, 100000};
+constexpr bool kLending[] = {false, true};
 
 // The busy caller: sleeps until its wake-up, then keeps the processor.
 struct Busy {
@@ -187,11 +197,24 @@ uint64_t startsBefore(uint64_t from, uint64_t arrived) {
 }
 
 // Prints the scene's row (docs/kernels.md quotes them); where no wait is due, checks that the
-// mixer neither waited nor missed a period, and says so to the caller.
-bool reportAndCheckQuiet(const char* scene, uint32_t busyUs, const Scene& r, bool waitDue) {
-    std::printf("%s: busy %u us -> mixer waited %llu us, %llu periods missed\n", scene, busyUs,
-                static_cast<unsigned long long>(r.mixerWait.microseconds),
-                static_cast<unsigned long long>(r.missed));
+// mixer neither waited nor missed a period, and says so to the caller. With lending on, a wait
+// that is due lasts at most `holderWork`, the holder's own work left inside the section when the
+// mixer begins to wait, and misses no period; the caller checks the rest.
+bool reportAndCheckQuiet(const char* scene, bool lending, uint32_t busyUs, const Scene& r,
+                         bool waitDue, uint64_t holderWork) {
+    std::printf(
+        "%s, inheritance %s: busy %u us -> mixer waited %llu us (%llu waits), %llu "
+        "periods missed\n",
+        scene, lending ? "on" : "off", busyUs,
+        static_cast<unsigned long long>(r.mixerWait.microseconds),
+        static_cast<unsigned long long>(r.mixerWait.waits),
+        static_cast<unsigned long long>(r.missed));
+    if (waitDue && lending) {
+        EXPECT_EQ(r.mixerWait.waits, 1u);
+        EXPECT_EQ(r.mixerWait.microseconds, holderWork) << "not the holder's own work";
+        EXPECT_EQ(r.missed, 0u);
+        return true;
+    }
     if (waitDue)
         return false;
     EXPECT_EQ(r.mixerWait.waits, 0u) << "waited for " << r.mixerWait.section;
@@ -199,40 +222,64 @@ bool reportAndCheckQuiet(const char* scene, uint32_t busyUs, const Scene& r, boo
     return true;
 }
 
+// Runs row(lending, busyUs) for every busy time, first with inheritance off, then on.
+template <typename Row>
+void forEachRow(Row row) {
+    for (bool lending : kLending) {
+        for (uint32_t busyUs : kBusyTimes) {
+            SCOPED_TRACE("busy " + std::to_string(busyUs) + " us, inheritance " +
+                         (lending ? "on" : "off"));
+            kx::RtkSetPriorityInheritance(lending);
+            row(lending, busyUs);
+        }
+    }
+}
+
+// The load pool scene's figures for one row.
+void checkLoadPoolRow(const Scene& r, bool lending, uint32_t busyUs) {
+    uint64_t before = r.releases[kShortPeriods - 2];  // the pass the busy task cuts into
+    uint64_t needed = r.releases[kShortPeriods - 1];  // the mixer needs the lock
+    EXPECT_EQ(r.busy.wokeAt, before + kReadCostUs / 2) << "not woken inside the pass";
+    uint64_t passEnd = before + kReadCostUs + busyUs;
+    uint64_t wait = passEnd > needed ? passEnd - needed : 0;
+    if (reportAndCheckQuiet("load pool", lending, busyUs, r, wait != 0, kReadCostUs / 2)) {
+        if (wait != 0) {
+            EXPECT_EQ(r.arrivals[kShortPeriods - 1], needed + kReadCostUs / 2);
+        }
+    } else {
+        EXPECT_EQ(r.mixerWait.microseconds, wait);
+        EXPECT_EQ(r.mixerWait.waits, 1u);
+        EXPECT_EQ(r.arrivals[kShortPeriods - 1], passEnd) << "the write came after the wait";
+        EXPECT_EQ(r.missed, startsBefore(needed, passEnd));
+    }
+    if (r.mixerWait.waits != 0) {
+        EXPECT_STREQ(r.mixerWait.section, kx::LOAD_POOL_NAME);
+        EXPECT_STREQ(r.mixerWait.holder, kx::LOADER_NAME);
+    }
+}
+
 // The load pool's lock: the loader's pass after the release before the short sound's last
 // period is preempted half-way through its read by the busy task; at the next release the mixer
-// stops the drained sound and its detach waits for the pass. The wait ends when the busy time and
-// the rest of the read are done: exactly busy + read - (the period between the two releases).
+// stops the drained sound and its detach waits for the pass. Without lending the wait ends when
+// the busy time and the rest of the read are done: exactly busy + read - (the period between the
+// two releases). With lending the loader finishes its read ahead of the busy task: the wait is
+// the half read it had left.
 TEST(Inversion, LoadPoolHeldByThePreemptedLoader) {
     OnOneProcessor kernel;
     ASSERT_TRUE(kernel.ok) << "tasks were left running";
-    const uint32_t busyTimes[] = {0, 10000, 30000, 100000};
     std::vector<uint8_t> reference;
-    for (uint32_t busyUs : busyTimes) {
-        SCOPED_TRACE("busy " + std::to_string(busyUs) + " us");
+    forEachRow([&](bool lending, uint32_t busyUs) {
         Scene r;
         r.path = Path::LoadPool;
         r.busyAtRelease = kShortPeriods - 1;
         r.busy = Busy{kReadCostUs / 2, busyUs};
         std::vector<uint8_t> out = playScene(&r);
         ASSERT_EQ(r.releases.size(), kPeriodsRun);
-        if (busyUs == 0)
+        if (reference.empty())
             reference = out;
         EXPECT_EQ(out, reference) << "the output changed";
-        uint64_t before = r.releases[kShortPeriods - 2];  // the pass the busy task cuts into
-        uint64_t needed = r.releases[kShortPeriods - 1];  // the mixer needs the lock
-        EXPECT_EQ(r.busy.wokeAt, before + kReadCostUs / 2) << "not woken inside the pass";
-        uint64_t passEnd = before + kReadCostUs + busyUs;
-        uint64_t wait = passEnd > needed ? passEnd - needed : 0;
-        if (reportAndCheckQuiet("load pool", busyUs, r, wait != 0))
-            continue;
-        EXPECT_EQ(r.mixerWait.microseconds, wait);
-        EXPECT_EQ(r.mixerWait.waits, 1u);
-        EXPECT_STREQ(r.mixerWait.section, kx::LOAD_POOL_NAME);
-        EXPECT_STREQ(r.mixerWait.holder, kx::LOADER_NAME);
-        EXPECT_EQ(r.arrivals[kShortPeriods - 1], passEnd) << "the write came after the wait";
-        EXPECT_EQ(r.missed, startsBefore(needed, passEnd));
-    }
+        checkLoadPoolRow(r, lending, busyUs);
+    });
 }
 
 // The sound pool's lock: a caller below the loader plays a sound; inside the call, holding the
@@ -240,42 +287,60 @@ TEST(Inversion, LoadPoolHeldByThePreemptedLoader) {
 // loader's first read of the new sound. At the next release the mixer's cycle waits for the
 // caller, which runs only after the busy task and then the loader's whole fill of the new
 // sound's queue (one read per queued period, at most four).
-TEST(Inversion, SoundPoolHeldByAPreemptedCaller) {
-    OnOneProcessor kernel;
-    ASSERT_TRUE(kernel.ok) << "tasks were left running";
-    constexpr uint32_t kAtRelease = 4;
-    const uint32_t busyTimes[] = {0, 30000, 100000};
-    std::vector<uint8_t> reference;
-    for (uint32_t busyUs : busyTimes) {
-        SCOPED_TRACE("busy " + std::to_string(busyUs) + " us");
-        Scene r;
-        r.path = Path::SoundPool;
-        r.busyAtRelease = kAtRelease;
-        // The loop's read after the release, then the caller's play, then half the first read
-        // of the played sound.
-        r.busy = Busy{kReadCostUs + kReadCostUs / 2, busyUs};
-        std::vector<uint8_t> out = playScene(&r);
-        ASSERT_EQ(r.releases.size(), kPeriodsRun);
-        EXPECT_EQ(r.low.status, kx::SND_OK);
-        if (busyUs == 0)
-            reference = out;
-        EXPECT_EQ(out, reference) << "the output changed";
-        uint64_t before = r.releases[kAtRelease - 1];
-        uint64_t needed = r.releases[kAtRelease];
-        EXPECT_EQ(r.busy.wokeAt, before + kReadCostUs + kReadCostUs / 2);
-        if (reportAndCheckQuiet("sound pool", busyUs, r, busyUs != 0))
-            continue;
+// The sound pool scene's figures for one row. Lending: the caller, raised to the mixer's
+// priority, finishes its play at once (it has no read left inside the section).
+void checkSoundPoolRow(const Scene& r, bool lending, uint32_t busyUs, uint32_t atRelease) {
+    uint64_t before = r.releases[atRelease - 1];
+    uint64_t needed = r.releases[atRelease];
+    EXPECT_EQ(r.busy.wokeAt, before + kReadCostUs + kReadCostUs / 2);
+    // A wait is due when the busy span and the rest of the first read end after the release.
+    uint64_t busyEnd = r.busy.wokeAt + busyUs;
+    bool due = busyEnd + kReadCostUs / 2 > needed;
+    if (!reportAndCheckQuiet("sound pool", lending, busyUs, r, due, 0)) {
         // The wait starts at the release and lasts until the busy span, the rest of the first
         // read and the remaining reads of the fill are done.
-        uint64_t busyEnd = r.busy.wokeAt + busyUs;
         uint64_t least = busyEnd + kReadCostUs / 2 - needed;
         EXPECT_GE(r.mixerWait.microseconds, least);
         EXPECT_LE(r.mixerWait.microseconds, least + 3 * kReadCostUs);
         EXPECT_EQ((r.mixerWait.microseconds - least) % kReadCostUs, 0u) << "not whole reads";
-        EXPECT_STREQ(r.mixerWait.section, kx::SOUND_POOL_NAME);
-        EXPECT_STREQ(r.mixerWait.holder, "tlow");
         EXPECT_EQ(r.missed, startsBefore(needed, needed + r.mixerWait.microseconds));
     }
+    if (r.mixerWait.waits != 0) {
+        EXPECT_STREQ(r.mixerWait.section, kx::SOUND_POOL_NAME);
+        EXPECT_STREQ(r.mixerWait.holder, "tlow");
+    }
+}
+
+TEST(Inversion, SoundPoolHeldByAPreemptedCaller) {
+    OnOneProcessor kernel;
+    ASSERT_TRUE(kernel.ok) << "tasks were left running";
+    constexpr uint32_t kAtRelease = 4;
+    std::vector<uint8_t> reference;
+    forEachRow([&](bool lending, uint32_t busyUs) {
+        Scene r;
+        r.path = Path::SoundPool;
+        r.busyAtRelease = kAtRelease;
+        // The loop's read after the release, then the caller's play, then half the first
+        // read of the played sound.
+        r.busy = Busy{kReadCostUs + kReadCostUs / 2, busyUs};
+        std::vector<uint8_t> out = playScene(&r);
+        ASSERT_EQ(r.releases.size(), kPeriodsRun);
+        EXPECT_EQ(r.low.status, kx::SND_OK);
+        if (reference.empty())
+            reference = out;
+        if (!lending || busyUs < 30000) {
+            EXPECT_EQ(out, reference) << "the output changed";
+        } else {
+            // The mixer no longer waits for the fill: the played sound joins the mix while
+            // the loader, below the busy task, has yet to fill its queue, so the periods
+            // after the play differ. Those before it do not, and none is missing.
+            size_t bytesBefore = size_t{kAtRelease + 1} * kFrames * 4;
+            ASSERT_EQ(out.size(), reference.size());
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + bytesBefore, reference.begin()));
+            EXPECT_NE(out, reference) << "the played sound waited for its fill after all";
+        }
+        checkSoundPoolRow(r, lending, busyUs, kAtRelease);
+    });
 }
 
 }  // namespace

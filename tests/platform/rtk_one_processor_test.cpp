@@ -102,6 +102,7 @@ TEST_F(RtkOneProcessor, SchedulesByStrictPriorityInVirtualTime) {
         std::vector<uint64_t> at;  // virtual us after the start of each entry of order
         // Each actor's longest section wait ("us section holder xwaits"), "" for none.
         std::vector<std::string> waits = {};
+        bool lend = true;  // priority inheritance (RtkSetPriorityInheritance)
     };
     const Case cases[] = {
         {"a resumed task runs to its end before the resume returns",
@@ -147,13 +148,22 @@ TEST_F(RtkOneProcessor, SchedulesByStrictPriorityInVirtualTime) {
           {"B", 50, {{Do::Busy, 1000}, {Do::Busy, 0}}}},
          {"B0", "B1", "E0", "E1", "L0", "L1"},
          {1000, 1000, 1000, 1000, 1000, 1000}},
-        {"inversion: a middle task's busy span keeps the holder, and so the high waiter, off",
+        {"inversion without lending: a middle task's busy span keeps the holder, and so the high "
+         "waiter, off",
          {{"H", 200, {{Do::Sleep, 100}, {Do::Enter}, {Do::Leave}}},
           {"M", 100, {{Do::Sleep, 50}, {Do::Busy, 1000}}},
           {"L", 10, {{Do::Enter}, {Do::Busy, 200}, {Do::Leave}}}},
          {"L0", "M0", "H0", "M1", "L1", "H1", "H2", "L2"},
          {0, 50, 100, 1050, 1200, 1200, 1200, 1200},
-         {"1100 play L x1", "", ""}},
+         {"1100 play L x1", "", ""},
+         false},
+        {"lending: the holder runs its rest at the waiter's priority, ahead of the middle task",
+         {{"H", 200, {{Do::Sleep, 100}, {Do::Enter}, {Do::Leave}}},
+          {"M", 100, {{Do::Sleep, 50}, {Do::Busy, 1000}}},
+          {"L", 10, {{Do::Enter}, {Do::Busy, 200}, {Do::Leave}}}},
+         {"L0", "M0", "H0", "L1", "H1", "H2", "M1", "L2"},
+         {0, 50, 100, 250, 250, 250, 1200, 1200},
+         {"150 play L x1", "", ""}},
         {"a reset forgets the longest waits; a later wait is recorded afresh",
          {{"L",
            10,
@@ -167,6 +177,7 @@ TEST_F(RtkOneProcessor, SchedulesByStrictPriorityInVirtualTime) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        RtkSetPriorityInheritance(c.lend);
         Play p;
         p.actors = c.actors;
         p.waits.assign(c.actors.size(), "");
@@ -195,6 +206,7 @@ TEST_F(RtkOneProcessor, SchedulesByStrictPriorityInVirtualTime) {
         }
         EXPECT_EQ(RtkDeleteCriticalSection(p.section), RTK_OK);
     }
+    RtkSetPriorityInheritance(true);
 }
 
 // The host thread is the lowest context: its sleep lets every task run and moves the virtual

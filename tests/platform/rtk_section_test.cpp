@@ -177,6 +177,41 @@ TEST_F(RtkSection, DeleteReleasesWaitersWithAnError) {
     EXPECT_EQ(waiterResult.load(), RTK_ERR_PARAM);
 }
 
+// A task that ends holding a section leaves it held by no one: a later task neither owns it (its
+// leave is refused, wherever its record lands) nor gets in; its enter waits until it is deleted.
+class RtkSectionTasks : public rtktest::KernelTest {};
+
+struct Abandoned {
+    RtkHandle h = 0;
+    std::atomic<int32_t> leave{-1};
+    std::atomic<int32_t> enter{-1};
+    std::atomic<bool> entering{false};
+};
+
+TEST_F(RtkSectionTasks, HeldByAnEndedTaskStaysHeld) {
+    Abandoned a;
+    ASSERT_EQ(RtkCreateCriticalSection("abandoned", &a.h), RTK_OK);
+    RtkTaskId holder = start(
+        [](void* c) { EXPECT_EQ(RtkEnterCriticalSection(static_cast<Abandoned*>(c)->h), RTK_OK); },
+        &a, "holder");
+    ASSERT_TRUE(rtktest::waitUntil([&] { return !RtkTaskExists(holder); }));
+    RtkTaskId later = start(
+        [](void* c) {
+            auto* a = static_cast<Abandoned*>(c);
+            a->leave = RtkLeaveCriticalSection(a->h);
+            a->entering = true;
+            a->enter = RtkEnterCriticalSection(a->h);
+        },
+        &a, "later");
+    ASSERT_TRUE(rtktest::waitUntil([&] { return a.entering.load(); }));
+    EXPECT_EQ(a.leave, RTK_ERR_STATE);
+    RtkIdle(20000);
+    EXPECT_EQ(a.enter, -1) << "entered a section that its ended holder never left";
+    EXPECT_EQ(RtkDeleteTask(later), RTK_OK);
+    EXPECT_TRUE(rtktest::waitUntil([&] { return !RtkTaskExists(later); }));
+    EXPECT_EQ(RtkDeleteCriticalSection(a.h), RTK_OK);
+}
+
 TEST_F(RtkSection, InjectedFaults) {
     faultArm(Fault::SectionCreate, 1);
     RtkHandle h = 12345;

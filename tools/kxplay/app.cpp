@@ -272,6 +272,7 @@ int kxplayMain(int argc, char** argv) {
     config.quiet = options.quiet;
     config.oneProcessor = options.oneProcessor;
     config.realtimeScheduling = options.realtimeScheduling;
+    config.inheritance = !options.noInheritance;
     config.filesMode = options.mode == KxplayMode::Files;
     if (options.hasOutput && options.output == "-") {
         config.sink = KxplaySink::Stdout;

@@ -51,6 +51,8 @@ const char kUsage[] =
     "      --kernel K      the kernel under --fast: oneproc (default: every task on one\n"
     "                      thread, as the target schedules them) or threads (a thread each);\n"
     "                      --realtime and devices always use threads\n"
+    "      --no-inherit    oneproc: a section's holder does not inherit its waiter's\n"
+    "                      priority, so a priority inversion shows\n"
     "Target:\n"
     "      --target qemu   play on the bootable image under qemu-system-i386, on its emulated\n"
     "                      HD-audio controller; the output is its capture (needs -o)\n"
@@ -234,6 +236,8 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             result.oneProcessor = true;
         } else if (name == "--rt-sched") {
             result.realtimeScheduling = true;
+        } else if (name == "--no-inherit") {
+            result.noInheritance = true;
         } else if (name == "--kernel") {
             if (value != "threads" && value != "oneproc") {
                 *error = "--kernel takes threads or oneproc, not '" + value + "'";

@@ -38,6 +38,7 @@ struct KxplayOptions {
     std::string kernel;               // --kernel: "threads" or "oneproc"
     std::string target;               // --target: "qemu", or "" (the host); tools/kxplay/target.h
     std::string image;                // --image FILE: the target's image
+    bool noInheritance = false;       // --no-inherit: sections lend no priority (oneproc)
 };
 
 // Parses argv[1..argc-1]. Returns 0 with *options filled, or 2 (a usage error) with *error

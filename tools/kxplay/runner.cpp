@@ -682,6 +682,7 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     int status = KXPLAY_EXIT_OK;
     bool started = false;
     if (oneProcessorKernel) {
+        RtkSetPriorityInheritance(config.inheritance);
         Session caller{&r, &scene, KXPLAY_EXIT_OK, false};
         if (RtkRunAsTask("tscene", kSceneTaskPriority, runSession, &caller) != RTK_OK) {
             say(r, "the scene's caller task could not be started");
@@ -693,6 +694,7 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     } else {
         status = session(r, scene, &started);
     }
+    RtkSetPriorityInheritance(true);  // the kernel's default
     if (oneProcessor)
         RtkSetSingleProcessor(false);  // the calling thread may use every processor again
     if (config.realtimeScheduling)

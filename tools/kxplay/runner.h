@@ -53,6 +53,7 @@ struct RunConfig {
     // The kernel of a stepped run (the real-time clock always runs on the threaded kernel). On
     // the one-processor kernel the scene runs as a caller task of priority kSceneTaskPriority.
     RtkKernel kernel = RtkKernel::OneProcessor;
+    bool inheritance = true;           // RtkSetPriorityInheritance on the one-processor kernel
     FILE* log = stderr;                // log lines, messages, progress and summary
     int32_t stallMs = 10000;           // longest wait for the driver before giving up
     std::string timeline;              // SVG picture of the run to write ("" for none)

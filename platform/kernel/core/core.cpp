@@ -22,6 +22,8 @@ class InterruptsOff {
 void makeReadyLocked(Core& core, Context* t) {
     if (t->ready)
         return;
+    if (t->wait == Wait::Section)
+        core.stale = true;  // it no longer lends its priority to the section's holder
     t->ready = true;
     t->readySince = ++core.readySerial;
     t->wait = Wait::None;
@@ -49,8 +51,8 @@ Context* highestReady(Core& core) {
     forEachContext(core, [&best](Context* t) {
         if (!t->ready)
             return;
-        if (best == nullptr || t->priority > best->priority ||
-            (t->priority == best->priority && t->readySince < best->readySince))
+        if (best == nullptr || t->effective > best->effective ||
+            (t->effective == best->effective && t->readySince < best->readySince))
             best = t;
     });
     return best;
@@ -61,6 +63,7 @@ Context* highestReady(Core& core) {
 void coreInit(Core& core, Context* host) {
     host->id = 0;
     host->priority = kHostPriority;
+    host->effective = kHostPriority;
     host->ready = true;  // the home's context runs when it first calls
     core.host = host;
     core.current = host;
@@ -68,6 +71,7 @@ void coreInit(Core& core, Context* host) {
 
 void coreAddTask(Core& core, Context* task) {
     task->id = core.nextTask++;
+    task->effective = task->priority;
     task->next = nullptr;
     Context** end = &core.tasks;
     while (*end != nullptr)
@@ -116,6 +120,13 @@ void coreFinish(Core& core) {
         self->ready = false;
         self->wait = Wait::None;
     }
+    // Its record is the home's to free: a section it still holds stays held, by no context.
+    for (Section* s = core.sections; s != nullptr; s = s->next) {
+        if (s->owner == self) {
+            s->owner = nullptr;
+            s->abandoned = true;
+        }
+    }
     coreRemoveTask(core, self);
     coreSchedule(core);  // nothing makes a finished context ready again
     __builtin_trap();
@@ -129,6 +140,8 @@ void coreMakeReady(Core& core, Context* context) {
 void coreSchedule(Core& core) {
     for (;;) {
         wakeConditions(core);
+        if (core.stale)
+            coreUpdatePriorities(core);
         Context* next;
         {
             InterruptsOff off;
@@ -216,8 +229,8 @@ int coreWakeDue(Core& core, uint64_t now, const Context* skip) {
         if (t != skip && waitsTimed(t) && t->deadline <= now) {
             t->timedOut = true;
             makeReadyLocked(core, t);
-            if (t->priority > highest)
-                highest = t->priority;
+            if (t->effective > highest)
+                highest = t->effective;
         }
     });
     return highest;
@@ -232,7 +245,7 @@ void corePreemptionPlace(Core& core) {
         return;
     Context* first = nullptr;
     for (Context* t = core.tasks; t != nullptr; t = t->next) {
-        if (!t->ready && t->timed && t->wait == Wait::Sleep && t->priority > self->priority &&
+        if (!t->ready && t->timed && t->wait == Wait::Sleep && t->effective > self->effective &&
             (first == nullptr || t->deadline < first->deadline))
             first = t;
     }

@@ -17,6 +17,13 @@
 // runs before the call that readied it returns. A context is ready again only through a wake
 // (an event its mask selects, a section left or deleted, a condition that holds, its deadline,
 // a wake from an interrupt).
+//
+// Priority inheritance (on unless the home turns it off, coreSetInheritance): a context that
+// holds a section is scheduled at no less than the effective priority of every context blocked
+// on that section, transitively along a chain of holders that themselves wait, until it leaves
+// the section. So a higher context waits for a lower holder only as long as the holder's own
+// work inside its sections, never for a context between the two. The priority the home gives a
+// context (`priority`) never changes; the core schedules by `effective`.
 #pragma once
 
 #include <stdint.h>
@@ -42,7 +49,8 @@ enum class Wait : uint8_t {
 struct Context {
     Context* next = nullptr;  // the core's task list, in creation order
     RtkTaskId id = 0;
-    int priority = kHostPriority;
+    int priority = kHostPriority;   // its own, as the home created it
+    int effective = kHostPriority;  // what the core schedules by: priority, or a waiter's, lent
     bool resumed = false;
     bool finished = false;  // its entry has returned or it has been ended
     bool deleted = false;   // its id names it no more; the home ends it
@@ -65,6 +73,7 @@ struct Section {
     Section* next = nullptr;
     RtkHandle handle = 0;
     Context* owner = nullptr;
+    bool abandoned = false;  // its owner ended holding it: held for ever, by no context
 };
 
 struct Core {
@@ -77,6 +86,8 @@ struct Core {
     uint64_t readySerial = 0;
     uint64_t dropped = 0;           // event codes dropped because a pending set was full
     volatile bool touched = false;  // an interrupt changed something a wait may look at
+    bool inherit = true;            // sections lend their holder their waiters' priority
+    volatile bool stale = false;    // a section wait began or ended: recompute `effective`
 };
 
 // ---- The home's obligations ----
@@ -122,8 +133,9 @@ void forEachContext(Core& core, F f) {
     f(core.host);
 }
 
-// Tasks: gives the record an id and appends it, suspended. Finds a live task by id (null for 0,
-// a deleted, finished or unknown id). Unlinks a task (finished or never resumed).
+// Tasks: gives the record an id and appends it, suspended, at its own priority. Finds a live
+// task by id (null for 0, a deleted, finished or unknown id). Unlinks a task (finished or never
+// resumed).
 void coreAddTask(Core& core, Context* task);
 Context* coreFindTask(Core& core, RtkTaskId id);
 void coreRemoveTask(Core& core, Context* task);
@@ -178,6 +190,12 @@ void coreWaitForSection(Core& core, RtkHandle handle);
 int32_t coreLeaveSection(Core& core, RtkHandle handle);
 // Whether the running context holds the section.
 bool coreHolds(Core& core, RtkHandle handle);
+
+// Priority inheritance. Sets every context's `effective` from the sections' holders and waiters
+// now (the decision does it whenever a section wait began or ended). Turning lending on or off
+// takes effect at once, and the highest ready context then runs.
+void coreUpdatePriorities(Core& core);
+void coreSetInheritance(Core& core, bool enabled);
 
 // ---- From an interrupt handler (interrupt-safe) ----
 

@@ -1,5 +1,6 @@
-// The core's task events and critical sections (core.h), on its readiness and blocking. State
-// belongs to the one processor, as in core.cpp; nothing here is reached from an interrupt.
+// The core's task events, critical sections and the priority their holders inherit (core.h), on
+// its readiness and blocking. State belongs to the one processor, as in core.cpp; nothing here
+// is reached from an interrupt.
 #include "platform/kernel/core/core.h"
 #include "platform/kernel/rtk_types.h"
 
@@ -89,7 +90,7 @@ Enter coreTryEnter(Core& core, RtkHandle handle, Section** section) {
         return Enter::Unknown;
     if (s->owner == core.current)
         return Enter::Reentry;  // not re-entrant
-    if (s->owner != nullptr)
+    if (s->owner != nullptr || s->abandoned)
         return Enter::Held;
     s->owner = core.current;
     return Enter::Entered;
@@ -97,6 +98,7 @@ Enter coreTryEnter(Core& core, RtkHandle handle, Section** section) {
 
 void coreWaitForSection(Core& core, RtkHandle handle) {
     core.current->section = handle;
+    core.stale = true;  // the holder inherits the caller's priority before the decision
     coreBlock(core, Wait::Section, -1);
 }
 
@@ -107,6 +109,8 @@ int32_t coreLeaveSection(Core& core, RtkHandle handle) {
     if (s->owner != core.current)
         return RTK_ERR_STATE;
     s->owner = nullptr;
+    if (core.current->effective != core.current->priority)
+        core.stale = true;  // what this section lent it goes back
     wakeSectionWaiters(core, handle);
     coreSchedule(core);
     return RTK_OK;
@@ -115,6 +119,38 @@ int32_t coreLeaveSection(Core& core, RtkHandle handle) {
 bool coreHolds(Core& core, RtkHandle handle) {
     Section* s = coreFindSection(core, handle);
     return s != nullptr && s->owner == core.current;
+}
+
+// ---- Priority inheritance ----
+
+// Recomputed whole rather than adjusted: a holder's priority is its own or the highest of its
+// waiters', over every section it still holds, so one pass over the blocked waiters per link of
+// the longest chain finds it, and leaving one of several sections can give back exactly what that
+// section lent. Contexts and sections are few. Each round only raises, so it ends even on a cycle
+// of waits (a deadlock, which the home reports).
+void coreUpdatePriorities(Core& core) {
+    core.stale = false;
+    forEachContext(core, [](Context* t) { t->effective = t->priority; });
+    if (!core.inherit)
+        return;
+    for (bool raised = true; raised;) {
+        raised = false;
+        forEachContext(core, [&](Context* t) {
+            if (t->ready || t->wait != Wait::Section)
+                return;
+            Section* s = coreFindSection(core, t->section);
+            if (s != nullptr && s->owner != nullptr && s->owner->effective < t->effective) {
+                s->owner->effective = t->effective;
+                raised = true;
+            }
+        });
+    }
+}
+
+void coreSetInheritance(Core& core, bool enabled) {
+    core.inherit = enabled;
+    coreUpdatePriorities(core);
+    coreSchedule(core);
 }
 
 }  // namespace kx::core

@@ -94,6 +94,9 @@ int32_t leaveCriticalSection(RtkHandle handle);
 bool holdsCriticalSection(RtkHandle handle);
 int sectionsAlive();
 bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
+void setPriorityInheritance(bool enabled);
+bool priorityInheritance();
+uint16_t taskEffectivePriority(RtkTaskId id);
 
 int32_t sleepTaskUsec(uint32_t microseconds);
 void busyUsec(uint32_t microseconds);

@@ -40,6 +40,9 @@ const RtkKernelOps rtkOneProcKernel = {
     .preemptionPoint = oneproc::preemptionPoint,
     .busyUsec = oneproc::busyUsec,
     .longestSectionWait = oneproc::longestSectionWait,
+    .setPriorityInheritance = oneproc::setPriorityInheritance,
+    .priorityInheritance = oneproc::priorityInheritance,
+    .taskEffectivePriority = oneproc::taskEffectivePriority,
 };
 
 }  // namespace kx

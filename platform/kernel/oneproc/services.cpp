@@ -1,6 +1,7 @@
 // Task events and critical sections of the host's one-processor kernel, on the scheduler core:
-// this file adds the argument checks, the injected faults, the section names and the record of
-// each task's longest section wait. The kernel's one host thread owns it all.
+// this file adds the argument checks, the injected faults, the section names, the record of
+// each task's longest section wait and the host's switch for priority inheritance. The kernel's
+// one host thread owns it all.
 #include <cstring>
 #include <new>
 
@@ -138,7 +139,8 @@ int32_t enterCriticalSection(RtkHandle handle) {
             waited.waited = true;
             waited.since = k.now;
             copyName(waited.section, static_cast<Section*>(s)->name.c_str());
-            copyName(waited.holder, task(s->owner)->name.c_str());
+            // An abandoned section has no holder (its task ended holding it).
+            copyName(waited.holder, s->owner != nullptr ? task(s->owner)->name.c_str() : "");
         }
         core::coreWaitForSection(k.core, handle);
     }
@@ -168,6 +170,22 @@ bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait) {
         return false;
     *wait = t->longestWait;
     return true;
+}
+
+// ---- Priority inheritance (the core lends; this kernel lets the host turn it off) ----
+
+void setPriorityInheritance(bool enabled) {
+    Kernel& k = enter();
+    core::coreSetInheritance(k.core, enabled);
+}
+
+bool priorityInheritance() {
+    return enter().core.inherit;
+}
+
+uint16_t taskEffectivePriority(RtkTaskId id) {
+    Task* t = findTask(enter(), id);
+    return t != nullptr ? static_cast<uint16_t>(t->effective) : 0;
 }
 
 }  // namespace kx::oneproc

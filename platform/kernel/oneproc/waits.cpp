@@ -38,7 +38,7 @@ void busyUsec(uint32_t microseconds) {
         left = end - k.now;
         if (!any)
             break;
-        if (core::coreWakeDue(k.core, k.now, self) > self->priority)
+        if (core::coreWakeDue(k.core, k.now, self) > self->effective)
             core::coreSchedule(k.core);  // the caller stays ready; it resumes here, the clock moved
     }
     unwindIfDeleted(k);

@@ -39,6 +39,9 @@ const RtkKernelOps rtkThreadsKernel = {
     .preemptionPoint = threads::preemptionPoint,
     .busyUsec = threads::busyUsec,
     .longestSectionWait = threads::longestSectionWait,
+    .setPriorityInheritance = threads::setPriorityInheritance,
+    .priorityInheritance = threads::priorityInheritance,
+    .taskEffectivePriority = threads::taskEffectivePriority,
 };
 
 }  // namespace kx

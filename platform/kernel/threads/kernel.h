@@ -136,6 +136,9 @@ int32_t leaveCriticalSection(RtkHandle handle);
 bool holdsCriticalSection(RtkHandle handle);
 int sectionsAlive();
 bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
+void setPriorityInheritance(bool enabled);
+bool priorityInheritance();
+uint16_t taskEffectivePriority(RtkTaskId id);
 // waits.cpp
 int32_t sleepTaskUsec(uint32_t microseconds);
 uint64_t sleepCount();

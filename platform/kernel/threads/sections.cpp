@@ -2,6 +2,9 @@
 // mutex (kernel.h) rather than a std::mutex: a task deleted while holding one leaves it held (as
 // the contract says) without destroying a locked std::mutex later, and waiting for it is a
 // kernel wait that deletion can interrupt. Owners are thread tokens, numbered from an atomic.
+// For the same reasons a holder inherits no priority: the host's priority-inheritance mutexes
+// (PTHREAD_PRIO_INHERIT) would have to be the sections themselves, and they cannot wake their
+// waiters with an error on deletion, refuse re-entry as a result, or record a wait's holder.
 #include <cstring>
 #include <new>
 
@@ -170,6 +173,18 @@ int sectionsAlive() {
     Kernel& k = kernel();
     std::lock_guard<std::mutex> lock(k.mutex);
     return static_cast<int>(k.sections.size());
+}
+
+// No priority inheritance here (above): the switch does nothing, and a task's effective
+// priority is its own.
+void setPriorityInheritance(bool) {}
+
+bool priorityInheritance() {
+    return false;
+}
+
+uint16_t taskEffectivePriority(RtkTaskId id) {
+    return taskPriority(id);
 }
 
 }  // namespace threads
