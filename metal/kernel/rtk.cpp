@@ -34,7 +34,7 @@ constexpr uint8_t kStackFill = 0xA5;
 constexpr int kNameMax = 16;
 
 struct alignas(16) Task : core::Context {
-    uint8_t fx[512];  // SSE and x87 state while switched out (fxsave)
+    alignas(16) uint8_t fx[512];  // SSE and x87 state while switched out (fxsave needs 16)
     uint32_t* sp = nullptr;
     bool used = false;  // the slot holds a task (live or ended) whose report is kept
     char name[kNameMax] = {};
