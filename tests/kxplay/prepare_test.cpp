@@ -279,6 +279,47 @@ TEST(KxplayPrepare, HeadroomLetsCopiesMixWithoutClipping) {
     EXPECT_NEAR(quiet, 1.0, 0.01);
 }
 
+TEST(KxplayPrepare, FadesAndGainShapeWhatIsHeard) {
+    std::string why = missing(false, false);
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    kxtest::TempDir dir;
+    writeTone(dir, "square.wav", 44100, [](uint32_t i) { return (i / 50) % 2 ? -32767 : 32767; });
+    struct Case {
+        const char* options;
+        int edgeAtMost;  // the first and the last sound frame heard, in magnitude
+        int peakLow, peakHigh;
+    };
+    const Case cases[] = {
+        {"--no-dither", 32767, 32766, 32767},  // a hard start and end: the click fades remove
+        {"--fade-in 10 --fade-out 20 --no-dither", 200, 32000, 32767},
+        {"--fade-in 10 --fade-out 20", 200, 32000, 32767},
+        {"--gain -6.0206 --no-dither", 16384, 16383, 16385},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        ASSERT_EQ(runKxplay(dir.path(), std::string("prepare -q ") + c.options + " square.wav -o p")
+                      .status,
+                  0);
+        ASSERT_EQ(runKxplay(dir.path(), "--fast -q -o heard.wav p/square.wav").status, 0);
+        std::vector<int16_t> heard = samplesOf(dir.file("heard.wav"));
+        size_t first = heard.size(), last = 0;
+        for (size_t i = 0; i < heard.size(); ++i)
+            if (heard[i] != 0) {
+                first = std::min(first, i);
+                last = i;
+            }
+        ASSERT_LT(first, heard.size());
+        EXPECT_LE(std::abs(int(heard[first])), c.edgeAtMost);
+        EXPECT_LE(std::abs(int(heard[last])), c.edgeAtMost);
+        EXPECT_GE(peakOf(heard), c.peakLow);
+        EXPECT_LE(peakOf(heard), c.peakHigh);
+        if (c.edgeAtMost > 1000) {  // without fades the edges are as loud as the rest
+            EXPECT_GE(std::abs(int(heard[first])), c.peakLow);
+        }
+    }
+}
+
 TEST(KxplayPrepare, RefusalsNameTheirReasonAndTheRestIsWritten) {
     std::string why = missing(false, false);
     if (!why.empty())
