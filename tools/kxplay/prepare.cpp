@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -280,8 +281,64 @@ void downmixWeights(int c, float* left, float* right) {
         *right = kHalfPower;
 }
 
-// Decodes the whole file to stereo floats. A size field of 0 or 0xFFFFFFFF (a piped WAV) is
-// libsndfile's to see through: it reads to the end of the file, so the loop reads until it ends.
+// Appends stereo frames to a Source at 44100 Hz: as they are when the input is at that rate,
+// else through libsoxr's very-high-quality resampler (single-threaded, streaming, so the input
+// is never held whole).
+class Resampler {
+  public:
+    Resampler(int rate, std::vector<float>* out) : out_(out) {
+        if (static_cast<uint32_t>(rate) == kRate)
+            return;
+        ratio_ = static_cast<double>(kRate) / rate;
+        soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
+        soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+        soxr_ = soxr_create(rate, kRate, 2, &error_, &io, &quality, &runtime);
+    }
+    ~Resampler() {
+        if (soxr_ != nullptr)
+            soxr_delete(soxr_);
+    }
+    Resampler(const Resampler&) = delete;
+    Resampler& operator=(const Resampler&) = delete;
+
+    // Takes `frames` frames (null and 0 to flush what the filter still holds); false on error.
+    bool push(const float* in, size_t frames) {
+        if (error_ != nullptr)
+            return false;
+        if (ratio_ == 0) {
+            out_->insert(out_->end(), in, in + 2 * frames);
+            return true;
+        }
+        for (;;) {
+            size_t room = static_cast<size_t>(frames * ratio_) + 1024;
+            size_t at = out_->size();
+            out_->resize(at + 2 * room);
+            size_t used = 0, made = 0;
+            error_ = soxr_process(soxr_, in, frames, &used, out_->data() + at, room, &made);
+            out_->resize(at + 2 * made);
+            if (error_ != nullptr)
+                return false;
+            if (in == nullptr ? made == 0 : used == frames)
+                return true;
+            if (in != nullptr) {
+                in += 2 * used;
+                frames -= used;
+            }
+        }
+    }
+    const char* error() const { return error_ != nullptr ? error_ : ""; }
+
+  private:
+    std::vector<float>* out_;
+    double ratio_ = 0;  // 0 when nothing is resampled
+    soxr_t soxr_ = nullptr;
+    soxr_error_t error_ = nullptr;
+};
+
+// Decodes the whole file to stereo floats at 44100 Hz. A size field of 0 or 0xFFFFFFFF (a piped
+// WAV) is libsndfile's to see through: it reads to the end of the file, so the loop reads until
+// it ends.
 bool decode(const std::string& path, Source* out, std::string* reason) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
@@ -306,11 +363,19 @@ bool decode(const std::string& path, Source* out, std::string* reason) {
     out->rate = info.samplerate;
     out->words = formatWords(info.format) + ", " + std::to_string(info.channels) + " channel" +
                  (info.channels == 1 ? "" : "s") + ", " + std::to_string(info.samplerate) + " Hz";
+    // The length libsndfile reports is a guess for a piped file; reserve only a sane one.
+    constexpr sf_count_t kReserveLimit = sf_count_t(1) << 28;
+    if (info.frames > 0 && info.frames < kReserveLimit && info.samplerate > 0)
+        out->stereo.reserve(static_cast<size_t>(
+            2 * (static_cast<double>(info.frames) * kRate / info.samplerate + 1024)));
     std::vector<float> weights(static_cast<size_t>(info.channels) * 2);
     for (int c = 0; c < info.channels; ++c)
         downmixWeights(c, &weights[2 * c], &weights[2 * c + 1]);
-    constexpr sf_count_t kBlock = 4096;
+    constexpr sf_count_t kBlock = 8192;
     std::vector<float> block(static_cast<size_t>(kBlock * info.channels));
+    std::vector<float> stereo(static_cast<size_t>(kBlock * 2));
+    Resampler resampler(info.samplerate, &out->stereo);
+    bool converted = true;
     for (;;) {
         sf_count_t got = sf_readf_float(file, block.data(), kBlock);
         if (got <= 0)
@@ -326,47 +391,27 @@ bool decode(const std::string& path, Source* out, std::string* reason) {
                     right += weights[2 * c + 1] * in[c];
                 }
             }
-            out->stereo.push_back(left);
-            out->stereo.push_back(right);
+            stereo[2 * f] = left;
+            stereo[2 * f + 1] = right;
         }
+        if (!(converted = resampler.push(stereo.data(), static_cast<size_t>(got))))
+            break;
     }
+    converted = converted && resampler.push(nullptr, 0);
     int failure = sf_error(file);
     std::string failureWords = sf_strerror(file);
     sf_close(file);
     out->frames = out->stereo.size() / 2;
+    if (!converted) {
+        *reason = std::string("the resampler failed (") + resampler.error() + ")";
+        return false;
+    }
     if (failure != SF_ERR_NO_ERROR && out->frames == 0) {
         *reason = "its samples cannot be decoded (" + failureWords + ")";
         return false;
     }
     if (out->frames == 0) {
         *reason = "no samples";
-        return false;
-    }
-    return true;
-}
-
-bool resample(Source* source, std::string* reason) {
-    if (static_cast<uint32_t>(source->rate) == kRate)
-        return true;
-    size_t outFrames = static_cast<size_t>(
-        std::llround(static_cast<double>(source->frames) * kRate / source->rate));
-    std::vector<float> converted(outFrames * 2);
-    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    size_t done = 0;
-    soxr_error_t failure =
-        soxr_oneshot(source->rate, kRate, 2, source->stereo.data(), source->frames, nullptr,
-                     converted.data(), outFrames, &done, &io, &quality, &runtime);
-    if (failure != nullptr) {
-        *reason = std::string("the resampler failed (") + failure + ")";
-        return false;
-    }
-    converted.resize(done * 2);
-    source->stereo = std::move(converted);
-    source->frames = done;
-    if (done == 0) {
-        *reason = "no samples once resampled";
         return false;
     }
     return true;
@@ -450,13 +495,10 @@ bool writeWav(const std::string& target, const std::vector<int16_t>& samples, st
     FILE* file = fdopen(fd, "wb");
     uint8_t header[44];
     sinkWavHeader(header, samples.size() * 2);
-    std::vector<uint8_t> data(samples.size() * 2);
-    for (size_t i = 0; i < samples.size(); ++i) {
-        data[2 * i] = static_cast<uint8_t>(samples[i] & 0xFF);
-        data[2 * i + 1] = static_cast<uint8_t>((static_cast<uint16_t>(samples[i]) >> 8) & 0xFF);
-    }
+    // WAV samples are little-endian, as this host's are.
+    static_assert(std::endian::native == std::endian::little);
     bool ok = file != nullptr && writeAllBytes(file, header, sizeof header) &&
-              writeAllBytes(file, data.data(), data.size());
+              writeAllBytes(file, samples.data(), samples.size() * 2);
     int savedErrno = errno;
     ok = (file != nullptr ? std::fclose(file) == 0 : (::close(fd), false)) && ok;
     if (ok && std::rename(name.data(), target.c_str()) != 0) {
@@ -475,7 +517,7 @@ std::string prepareOne(const PrepareOptions& o, const std::string& path,
                        const std::string& target) {
     Source s;
     std::string reason;
-    if (!decode(path, &s, &reason) || !resample(&s, &reason))
+    if (!decode(path, &s, &reason))
         return reason;
 
     std::vector<std::string> did;
