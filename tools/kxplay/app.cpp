@@ -28,7 +28,6 @@
 #include "tools/kxplay/info.h"
 #include "tools/kxplay/live.h"
 #include "tools/kxplay/options.h"
-#include "tools/kxplay/prepare.h"
 #include "tools/kxplay/runner.h"
 #include "tools/kxplay/scene.h"
 
@@ -121,8 +120,6 @@ std::string kxplayBuildLine() {
 }
 
 int kxplayMain(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "prepare") == 0)
-        return runPrepare(std::vector<std::string>(argv + 2, argv + argc));
     KxplayOptions options;
     std::string error;
     if (parseKxplayOptions(argc, argv, &options, &error) != 0)
