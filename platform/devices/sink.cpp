@@ -360,6 +360,10 @@ void resetStatus() {
 
 }  // namespace
 
+void sinkWavHeader(uint8_t* header, uint64_t dataBytes) {
+    wavHeader(header, dataBytes);
+}
+
 void sinkWrite(const int16_t* samples, uint32_t frames) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     Sink& s = sink();

@@ -18,6 +18,9 @@ void sinkWrite(const int16_t* samples, uint32_t frames);
 uint64_t sinkOverruns();
 // Finishes any sink, selects memory and empties it.
 void sinkReset();
+// The canonical 44-byte header of a 16-bit stereo 44100 Hz PCM WAV file holding `dataBytes` of
+// samples (sizes held to what a RIFF file can state), as the WAV file sink writes it.
+void sinkWavHeader(uint8_t* header, uint64_t dataBytes);
 
 // The ALSA output, present where the build found libasound (KX_HAVE_ALSA); elsewhere open
 // fails and the rest is never called.

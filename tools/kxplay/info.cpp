@@ -12,6 +12,7 @@
 
 #include "platform/files/kxfile_host.h"
 #include "platform/files/kxfs.h"
+#include "tools/kxplay/prepare.h"
 
 namespace kx {
 namespace {
@@ -336,6 +337,8 @@ void printWavInspection(FILE* out, const std::string& path, const WavInspection&
         std::fprintf(out, "%s: accepted\n", path.c_str());
     else
         std::fprintf(out, "%s: refused: %s\n", path.c_str(), w.reason.c_str());
+    if (!w.accepted && !w.pathTooLong && prepareBuilt())
+        std::fprintf(out, "  prepare   %s\n", prepareCommand(shellQuote(path)).c_str());
 
     const WavFormat& f = w.format;
     if (w.fmtSeen) {
