@@ -11,6 +11,9 @@
 //     the scene never made (kxplay passes a pointer that names no sound);
 //   - a play of a deleted or unknown sound, or of no sound, names such a sound too, and kxplay
 //     passes no handle (the model's play of no sound);
+//   - the scenario's second name for a file ("./s0.wav") becomes a plain name of its own
+//     ("again-s0.wav"), still a second sound of the same bytes: the target's archive takes
+//     plain names only;
 //   - play's loop and exclusive, and mute, are on or off: the scenario's values with a non-zero
 //     low byte are written on, the others off.
 #include <cstdio>
@@ -93,6 +96,15 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
 
     kxmodel::Scenario sc = kxmodel::generateScenario(seed, frames);
+    auto plain = [](const std::string& name) {
+        return name.rfind("./", 0) == 0 ? "again-" + name.substr(2) : name;
+    };
+    std::map<std::string, kxmodel::Bytes> files;
+    for (auto& [name, bytes] : sc.files)
+        files[plain(name)] = bytes;
+    sc.files = files;
+    for (Action& a : sc.actions)
+        a.name = plain(a.name);
     for (const auto& [name, bytes] : sc.files)
         if (!writeFile(dir / name, std::string(bytes.begin(), bytes.end()))) {
             std::fprintf(stderr, "model_scene: cannot write %s\n", (dir / name).c_str());
