@@ -190,7 +190,7 @@ def main():
         # What --target refuses before boot, each in one line with exit status 1.
         refusals = [
             (['--script', 'esc.kx', '-o', 'o.wav'], {}, 'the target opens files below --dir'),
-            (['--script', 'ok.kx', '-o', 's0.wav'], {}, 'refusing to overwrite it'),
+            (['--script', 'ok.kx', '-o', 's0.wav'], {}, 'it is also the output'),
             (['--script', 'ok.kx', '-o', 'o.wav'], {'PATH': '/nonexistent'},
              'qemu-system-i386 is not installed'),
         ]
