@@ -34,12 +34,13 @@ metal:
 	cmake --install build/metal
 
 # The image under QEMU against the host's --fast render, byte for byte (tests/metal/run_metal.py):
-# the demo, METAL_SCENES random scenes at each of 1024, 256 and 4096 frames, the image's kernel
-# checks, broken archives, a hog above the mixer and a heap that runs out.
+# the demo, METAL_SCENES of the reference model's scenarios at each of 1024, 256 and 4096 frames
+# (exported by model_scene, and held to the model's prediction too), the image's kernel checks,
+# broken archives, a hog above the mixer and a heap that runs out.
 METAL_SCENES ?= 50
 test-metal: metal
 	cmake --preset default
-	cmake --build --preset default -j $(JOBS) --target kxplay
+	cmake --build --preset default -j $(JOBS) --target kxplay model_scene
 	python3 tests/metal/run_metal.py build/default/tools/kxplay \
 	        build/metal/install/share/kxaudio/kxaudio-metal.elf --scenes $(METAL_SCENES) --jobs $(JOBS)
 

@@ -3,15 +3,17 @@
 
 Every scene is played twice, by `kxplay --fast` on the host and by `kxplay --target qemu` on the
 bootable image under QEMU; the two outputs and their p<K> log lines must be equal byte for byte.
-The scenes are the demo and seeded random scenes at 1024, 256 and 4096 frames per period. Then:
+The scenes are the demo and the reference model's seeded scenarios at 1024, 256 and 4096 frames
+per period, exported as kxplay scenes by model_scene (tests/model/scene/); for those, the output and
+the p<K> lines must also equal the model's prediction. Then:
 two demo runs give the same output and the same relayed log; the image's own kernel checks pass;
 archives cut short or malformed are refused with a message, never a crash; a task that hogs the
 processor makes late periods that are heard as whole periods of silence, nothing lost; a heap too
 small makes calls fail with their status.
 
-usage: run_metal.py KXPLAY IMAGE [--scenes N] [--jobs J] [--seed S]
+usage: run_metal.py KXPLAY IMAGE [--model-scene PROGRAM] [--scenes N] [--jobs J] [--seed S]
 """
-import argparse, concurrent.futures, os, random, shutil, struct, subprocess, sys, tempfile, wave
+import argparse, concurrent.futures, os, shutil, struct, subprocess, sys, tempfile, wave
 
 QEMU = ['qemu-system-i386', '-accel', 'tcg', '-m', '128', '-display', 'none', '-serial', 'stdio',
         '-monitor', 'none', '-net', 'none', '-no-reboot',
@@ -47,40 +49,6 @@ def make_files(directory):
     return names + ['mono.wav', 'junk.wav', 'missing.wav']
 
 
-def random_scene(rng, files, frames):
-    """Commands at period times over about three seconds, then an end."""
-    last = max(8, (3 * RATE) // frames)
-    names = ['a', 'b', 'c', 'd', 'e', 'f']
-    lines = []
-    for n in names[:rng.randint(2, 6)]:
-        lines.append('sound %s %s' % (n, rng.choice(files)))
-    t = 0
-    for _ in range(rng.randint(5, 25)):
-        t += rng.randint(0, max(1, last // 10))
-        if t >= last:
-            break
-        verb = rng.choice(['play', 'play', 'play', 'pause', 'stop', 'delete', 'volume', 'mute',
-                           'sound'])
-        name = rng.choice(names)
-        if verb == 'play':
-            extra = ' loop' if rng.random() < 0.3 else ''
-            extra += ' exclusive' if rng.random() < 0.15 else ''
-            cmd = 'play %s%s' % (name, extra)
-        elif verb in ('pause', 'stop'):
-            cmd = '%s %s' % (verb, 'all' if rng.random() < 0.3 else name)
-        elif verb == 'delete':
-            cmd = 'delete %s' % name
-        elif verb == 'volume':
-            cmd = 'volume %d' % rng.choice([0, 10, 50, 99, 100, 101])
-        elif verb == 'mute':
-            cmd = 'mute %s' % rng.choice(['on', 'off'])
-        else:
-            cmd = 'sound %s %s' % (name, rng.choice(files))
-        lines.append('at p%d %s' % (t, cmd))
-    lines.append('at p%d end' % last)
-    return '\n'.join(lines) + '\n'
-
-
 def log_lines(text):
     return [l for l in text.splitlines() if (l[:1] == 'p' and l[1:2].isdigit()) or
             l.startswith('kxaudio: ')]
@@ -103,24 +71,37 @@ class Checks:
             print('FAIL: ' + what, flush=True)
 
 
-def compare_scene(kxplay, image, directory, scene_text, frames, label):
-    """True, '' when --target qemu equals --fast; False and the difference otherwise."""
-    work = tempfile.mkdtemp(prefix='kxmetal-')
+def pcm(path):
+    with wave.open(path, 'rb') as w:
+        return (w.getnchannels(), w.getsampwidth(), w.getframerate()), w.readframes(w.getnframes())
+
+
+def p_lines(lines):
+    return [l for l in lines if l[:1] == 'p' and l[1:2].isdigit()]
+
+
+def compare_model_scene(kxplay, image, model_scene, seed, frames):
+    """True, '' when the model's scenario plays on --target qemu exactly as on --fast and as the
+    model predicts; False and the difference otherwise. A scenario makes missing and unplayable
+    files on purpose, so both runs exit 1 (kxplay reports them) and are compared all the same."""
+    label = 'model scene seed %d, %d frames' % (seed, frames)
+    work = tempfile.mkdtemp(prefix='kxmetal-model-')
     try:
-        scene = os.path.join(work, 'scene.kx')
-        with open(scene, 'w') as f:
-            f.write(scene_text)
-        common = ['--script', scene, '--dir', directory, '--frames', str(frames)]
-        fast = run([kxplay, '--fast'] + common + ['-o', os.path.join(work, 'fast.wav')])
+        made = run([model_scene, str(seed), str(frames), work])
+        if made.returncode != 0:
+            return False, '%s: model_scene failed: %s' % (label, made.stderr.decode())
+        common = ['--script', os.path.join(work, 'scene.kxs'), '--dir', work, '--frames',
+                  str(frames)]
+        fast = run([kxplay, '--fast'] + common + ['-o', os.path.join(work, 'fast.out')])
         target = run([kxplay, '--target', 'qemu', '--image', image] + common +
-                     ['-o', os.path.join(work, 'target.wav')])
-        if fast.returncode != target.returncode:
+                     ['-o', os.path.join(work, 'target.out')])
+        if fast.returncode != target.returncode or fast.returncode not in (0, 1):
             return False, '%s: exit %d (fast) vs %d (target): %s' % (
                 label, fast.returncode, target.returncode, target.stderr.decode()[-2000:])
-        if fast.returncode != 0:
-            return True, ''
-        a = open(os.path.join(work, 'fast.wav'), 'rb').read()
-        b = open(os.path.join(work, 'target.wav'), 'rb').read()
+        outs = [os.path.join(work, n) for n in ('fast.out', 'target.out')]
+        if not all(os.path.exists(o) for o in outs):
+            return False, '%s: no output: %s' % (label, target.stderr.decode()[-2000:])
+        a, b = (open(o, 'rb').read() for o in outs)
         la, lb = log_lines(fast.stderr.decode()), log_lines(target.stderr.decode())
         if la != lb:
             return False, '%s: log lines differ\n%s\n--- vs ---\n%s' % (label, la, lb)
@@ -128,6 +109,22 @@ def compare_scene(kxplay, image, directory, scene_text, frames, label):
             first = next((i for i in range(min(len(a), len(b))) if a[i] != b[i]), None)
             return False, '%s: outputs differ (%d vs %d bytes, first difference at byte %s)' % (
                 label, len(a), len(b), first)
+        with open(os.path.join(work, 'expected.log')) as f:
+            want = f.read().splitlines()
+        if p_lines(lb) != want:
+            diff = next((k for k, (x, y) in enumerate(zip(p_lines(lb) + [''] * len(want),
+                                                          want + [''] * len(lb))) if x != y))
+            return False, '%s: log line %d is "%s", the model says "%s"' % (
+                label, diff + 1, (p_lines(lb) + [''] * len(want))[diff],
+                (want + [''] * len(lb))[diff])
+        got, predicted = pcm(outs[1]), pcm(os.path.join(work, 'expected.wav'))
+        if got != predicted:
+            n = min(len(got[1]), len(predicted[1]))
+            first = next((i for i in range(n) if got[1][i] != predicted[1][i]), n)
+            return False, '%s: the output is not the model\'s (%s, %d sample bytes; model %s, %d'\
+                ' bytes; first difference at byte %d, period %d)' % (
+                    label, got[0], len(got[1]), predicted[0], len(predicted[1]), first,
+                    first // (frames * 4))
         return True, ''
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -161,10 +158,18 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('kxplay')
     ap.add_argument('image')
+    ap.add_argument('--model-scene', help='model_scene (default: beside KXPLAY\'s build, '
+                    'in tests/)')
     ap.add_argument('--scenes', type=int, default=50)
     ap.add_argument('--jobs', type=int, default=2)
     ap.add_argument('--seed', type=int, default=1)
     args = ap.parse_args()
+    model_scene = args.model_scene or os.path.join(
+        os.path.dirname(os.path.dirname(os.path.abspath(args.kxplay))), 'tests', 'model_scene')
+    if not os.access(model_scene, os.X_OK):
+        print('metal: %s is not built (cmake --build --preset default --target model_scene)' %
+              model_scene)
+        return 1
     checks = Checks()
     work = tempfile.mkdtemp(prefix='kxmetal-files-')
     try:
@@ -190,7 +195,7 @@ def main():
         # What --target refuses before boot, each in one line with exit status 1.
         refusals = [
             (['--script', 'esc.kx', '-o', 'o.wav'], {}, 'the target opens files below --dir'),
-            (['--script', 'ok.kx', '-o', 's0.wav'], {}, 'refusing to overwrite it'),
+            (['--script', 'ok.kx', '-o', 's0.wav'], {}, 'it is also the output'),
             (['--script', 'ok.kx', '-o', 'o.wav'], {'PATH': '/nonexistent'},
              'qemu-system-i386 is not installed'),
         ]
@@ -207,16 +212,15 @@ def main():
                          len([l for l in err.splitlines() if l.startswith('kxplay: ')]) == 1,
                          'refused before boot (%s): exit %d, %s' % (says, r.returncode, err))
 
-        # Random scenes at three period sizes.
+        # The reference model's scenarios at three period sizes: the target against --fast and
+        # against the model's prediction.
         jobs = []
         with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
             for frames in (1024, 256, 4096):
                 for k in range(args.scenes):
-                    seed = args.seed * 100000 + frames * 1000 + k
-                    text = random_scene(random.Random(seed), files, frames)
-                    label = 'scene seed %d, %d frames' % (seed, frames)
-                    jobs.append(pool.submit(compare_scene, args.kxplay, args.image, work, text,
-                                            frames, label))
+                    seed = args.seed * 100000 + k
+                    jobs.append(pool.submit(compare_model_scene, args.kxplay, args.image,
+                                            model_scene, seed, frames))
             for j in jobs:
                 ok, why = j.result()
                 checks.check(ok, why)

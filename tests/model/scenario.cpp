@@ -131,14 +131,12 @@ uint32_t pickVolume(Rng& rng) {
 
 }  // namespace
 
-Scenario generateScenario(uint64_t seed) {
-    Rng rng{seed * 0x2545F4914F6CDD1Dull + 7};
+namespace {
+
+Scenario generateWith(Rng& rng, uint64_t seed, uint32_t frames) {
     Scenario sc;
     sc.seed = seed;
-    // Periods that are and are not multiples of 64, 32 and 16 bytes, and odd frame counts whose
-    // last frame lies outside every 8-byte group.
-    static const std::vector<uint32_t> frames = {16, 16, 64, 32, 8, 10, 34, 17, 5};
-    sc.frames = rng.pick(frames);
+    sc.frames = frames;
     uint32_t p = sc.frames * 4;
 
     std::vector<std::string> names;
@@ -225,6 +223,26 @@ Scenario generateScenario(uint64_t seed) {
         sc.actions.push_back(a);
     }
     return sc;
+}
+
+Rng seeded(uint64_t seed) {
+    return Rng{seed * 0x2545F4914F6CDD1Dull + 7};
+}
+
+}  // namespace
+
+Scenario generateScenario(uint64_t seed) {
+    Rng rng = seeded(seed);
+    // Periods that are and are not multiples of 64, 32 and 16 bytes, and odd frame counts whose
+    // last frame lies outside every 8-byte group.
+    static const std::vector<uint32_t> frames = {16, 16, 64, 32, 8, 10, 34, 17, 5};
+    uint32_t chosen = rng.pick(frames);
+    return generateWith(rng, seed, chosen);
+}
+
+Scenario generateScenario(uint64_t seed, uint32_t frames) {
+    Rng rng = seeded(seed);
+    return generateWith(rng, seed, frames);
 }
 
 Target modelTarget(const Action& a) {

@@ -67,6 +67,8 @@ std::string describe(const Scenario& scenario, size_t last);
 // A scenario made from the seed alone: 5-8 playable files of awkward lengths and layouts, a few
 // unplayable or missing ones, and 150-300 calls interleaved with steps of 1-3 periods.
 Scenario generateScenario(uint64_t seed);
+// The same at a frame count of the caller's choosing (the files' lengths follow the period).
+Scenario generateScenario(uint64_t seed, uint32_t frames);
 
 // What a run observed: each action's status (0 for steps), the sound each create's handle out
 // named afterwards (-1 none, -2 a handle that names no known sound; -1 for other actions), and
