@@ -361,7 +361,7 @@ void resetStatus() {
 }  // namespace
 
 void sinkWavHeader(uint8_t* header, uint64_t dataBytes) {
-    wavHeader(header, dataBytes);
+    wavHeader(header, dataBytes, false);
 }
 
 void sinkWrite(const int16_t* samples, uint32_t frames) {
