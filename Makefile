@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Wraps the CMake presets. `make demo` renders the built-in demo; `make test` runs the tests and
 # ends with one line naming the tests skipped for want of a Debian package. PRESET chooses the
 # preset of both (.ci/run's bare stage builds into its own).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The benchmark programs' host: loads and starts the module over the simulated driver, writes
 // WAV files and reads clocks. Runs on each program's main thread only.
 #include "bench/host.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the benchmark programs share: hosting the module as the kernel's host does (entry, the
 // table the sound framework keeps, the driver's clock), writing the WAV files they play, and
 // reading the calling thread's processor time. Used by one thread of each program; no lock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The input and output work that any render of these files a period at a time must do, and
 // nothing else: reads every file in blocks of BYTES, in turn, as the loader reads one period of
 // each playing sound, and writes an output as long as the longest input in blocks of BYTES. No

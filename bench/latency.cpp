@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start latency under the real-time clock: from _sndPlay returning to the driver receiving the
 // first period that carries the sound's first sample. The driver's period hook (on the mixer's
 // task) timestamps that period; the main thread plays, waits and stops. They share atomics only.

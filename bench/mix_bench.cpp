@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of the saturating mix in bytes per second: a plain one-sample-at-a-time reference
 // kept free of vectorisation, each variant this processor runs, and the dispatched S16sMix, at
 // a 4096-byte buffer and at one 441-frame stereo period (1764 bytes).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs one command and reports what it cost as a whole process: wall time, processor time (user
 // and system, its threads and children included) and peak resident memory, from wait4. One
 // thread; the child's output goes to a log file so that the figures stand alone on stdout.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scale: how long creating many sounds takes, and what a mixer cycle costs with many sounds
 // created and four playing (the mixer walks the whole sound pool every period). The driver's
 // period hook reads the mixer task's own processor clock; the main thread creates, plays and

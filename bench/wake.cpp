@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What this machine charges for the wake-ups a real-time period needs, with no audio work: one
 // thread wakes on an absolute schedule once a period (as the mixer's write returns when its
 // period is due), hands a token to a second thread and waits for it back (as the mixer wakes the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Compares the samples of two 16-bit PCM WAV files: EXPECTED against ACTUAL taken from frame
 // OFFSET on. Every ACTUAL sample outside the span that EXPECTED covers must be silence; one that
 // is not counts as differing, as does an EXPECTED sample that ACTUAL lacks. One thread.

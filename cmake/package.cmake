@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation and packaging: `cmake --install` puts kxplay in bin/, its manual page in
 # share/man/man1/, the module's static libraries in lib/ and the public headers in
 # include/kxaudio/ (cmake/public_headers.cmake lists them; under the paths used in the tree), and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The saturating mix and its variants: scalar, SSE2 (the baseline of every build, 32-bit too),
 // AVX2 and AVX-512BW, the last two compiled for their instruction sets by target attributes and
 // used only where the processor runs them. The choice is made once, on the first call; after

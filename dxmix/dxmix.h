@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The saturating mix: adds one buffer of signed 16-bit samples into another, sample by sample,
 // with signed saturation. Stateless; safe on any task.
 #pragma once

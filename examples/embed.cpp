@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host that embeds kxaudio, as an integrator's host does: it loads the module through its entry,
 // keeps only the operation table its sound framework copied, plays one sound to its end and frees
 // everything. Runs on the main thread; the module's own tasks do the rest.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the fuzzers' seed corpora: WAV files of every chunk layout the reader knows (canonical,
 // extended "fmt ", chunks before and after "data", odd sizes with and without their pad byte,
 // the chunk limit, lying sizes, foreign formats) with truncations of the canonical header, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: an input is kxplay scene text. A parse either fails naming a line that exists,
 // with a message and no commands, or succeeds with commands on lines that exist in the written
 // order; resolving them gives each its period and orders them stably; the readers of a resolved

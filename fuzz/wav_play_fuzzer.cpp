@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: an input is a sound file. Its header goes through parseWavFmt; creation must then
 // accept it exactly when the header was accepted in the stream's format, and an accepted file is
 // played through the module under the stepped clock, to its end or, looping, for two passes. The

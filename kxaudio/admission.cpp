@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Play admission: play, pause and stop of one sound or of all, decided and carried out under the
 // sound pool's lock, so a request never sees a mixer cycle half done. At most four sounds play
 // at once, an exclusive sound plays alone, and the sole playing sound may always restart.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxaudio's internal records: the library state audioLib, the stream descriptor shared with the
 // audio driver, the task records, the sound and stream-block records, and the engine's internal
 // functions. audioLib is owned by _sndInit/_sndFree; the sound pool's lock guards the sound list

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The module entry and the two device-level operations. dkm_kxaudio_Init builds the operation
 // table on its own stack and hands it to the host, which copies it; nothing is started here.
 // _sndVolume and _sndMute keep no state: they pass one control block to the driver and return

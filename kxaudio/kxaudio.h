@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxaudio's public face: the module entry, the nine-operation table it hands the host's sound
 // framework, the status codes every operation shares, and the play flags.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up and shutdown: _sndInit brings up both tasks (suspended), the three pools, the device,
 // the stream and the four StreamBlocks, and resumes the tasks last; _sndFree takes down whatever
 // exists, which makes it the clean-up path of every failed start-up too. Both run on the

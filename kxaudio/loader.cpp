@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The loader task "tload": woken by EV_LOAD, it walks the load pool under the load pool's lock
 // and tops up each attached block's byte queue with one period read from its sound's file.
 // It holds only the load pool's lock; the sound fields it uses (descriptor, remaining count,

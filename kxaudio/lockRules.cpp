@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The check of the module's lock rules (audioLib.h, "Lock rules"): a function whose contract
 // says a pool's lock is held asks the kernel whether its caller holds it, and a broken rule
 // stops the program with the function's name. Built in with KX_LOCK_CHECKS (every test build);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The mixer task "taudio": each cycle builds one period from the queues of the playing sounds
 // (the first copied, the others added with saturation, in creation order), stops sounds that
 // have drained, wakes the loader and submits the period to the driver, whose write paces the

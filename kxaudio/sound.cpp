@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound creation and deletion. A sound is identified by its full path; its handle is the address
 // of its record. The lookup and the insertion take the sound pool's lock separately, and
 // deletion unlinks and destroys the record under that lock, so a delete waits for the mixer's

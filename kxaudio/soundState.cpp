@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound states and stream blocks: the state changes of a sound (stop, pause, play, start from
 // the beginning), lending a StreamBlock from the block pool to the load pool and giving it back,
 // and the destroy functions of sounds and blocks. Called with the sound pool's lock held (by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library state audioLib and the device stream: finding the "DdHdAudio" driver in the
 // registry, opening and closing the output stream and its period buffer. Runs on the caller of
 // _sndInit/_sndFree and on the mixer task, never both at once; no lock guards the descriptor.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's boot: console, processor, clock, heap, kernel, the archive from the first
 // multiboot module, the HD-audio driver; then the scene's task, and the boot context becomes
 // the idle one. Runs once, on the boot stack, before any task exists.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scene's task on the image. It owns the names of the scene's sounds and their handles, and
 // the margin counters; it is the only task that calls the module's operations, so nothing here
 // is shared.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scene on the image: kxplay's commands, parsed on the host and handed over as "scene.cmd"
 // in the archive, each with the period after which it runs. The scene's task loads the module,
 // runs each command once the driver has accepted its period, logs it as kxplay does

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's kernel checks. Each case runs on the runner's task (priority 100) and makes the
 // helper tasks it needs; the cases share nothing but the log below, which only tasks of the
 // case running now write (one processor: no lock).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound file paths: chains the platform's path services and joins directory and name. Holds no
 // state and takes no lock; the platform guards its own location table.
 #include "path/path.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound file paths: the location's directory as the platform resolves it, "/", then the name.
 #pragma once
 

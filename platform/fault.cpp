@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fault injection state: per point, a call counter and an armed window, all atomic so that any
 // task may check while the test thread arms. Arming is done by tests between runs.
 #include "platform/fault.h"

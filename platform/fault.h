@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fault injection: the one test-facing place that makes platform services fail on purpose.
 // Each service asks faultCheck before it does its work; a test arms "fail the Nth call from
 // now" (optionally that one and every later one) or "fail every call on descriptor fd".

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lockable pools: the list work of every shared list of the module, each done inside the pool's
 // own critical section (entered and left through the pool's lock table). The list itself is the
 // first three words of the Pool, so the kxlist primitives work on the Pool cast to a KxList.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lockable pools: a sentinel doubly linked list of caller-owned records together with its own
 // kernel critical section. Every list that more than one task touches is a Pool. The pool links
 // records; it never allocates or frees them, and hands each to the caller's destroy function.

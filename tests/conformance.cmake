@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The platform's conformance tests: the kernel tests (tests/platform) and the device tests
 # (tests/device), built against another implementation of the seam. KX_PORT names a directory
 # whose .cpp files (all of them, in every subfolder) implement the headers of platform/. They are

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Holds README.md's "What you need" to cmake/packages.txt, the one list of Debian packages: its
 # apt-get line names exactly the packages .ci/run installs, its prose names each package that
 # `make demo` or `make test` needs and each optional one; and every "(Debian package NAME)" that a

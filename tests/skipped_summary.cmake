@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The closing line of `make test`: which tests were skipped for want of which Debian packages, and
 # the apt command that brings them. A test that skips for want of a package says so with
 # "(Debian package NAME)" in its output; CTest's log of the last run holds every test's output.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The WAV reader: header parsing and the small file operations of a playing sound, all over the
 // platform's POSIX-style file calls. It keeps no state, so it needs no lock; a descriptor is
 // used by one task at a time (creation, or the sound's owner under the sound pool's lock).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The WAV reader: parses a RIFF/WAVE PCM header into a format record, the file position of the
 // first sample byte and the number of sample bytes, and offers the small file operations with
 // which a sound's file is opened, positioned, read and closed. A descriptor of -1 means no file;

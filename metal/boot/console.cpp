@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The COM1 console and the image's printf. No state beyond the port; each call holds interrupts
 // off while it writes, so a call's text is never split by another task's.
 #include "metal/boot/console.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The console: COM1 at 115200 baud, polled. Output is written a character at a time with
 // interrupts off, so lines of different tasks do not interleave within a call.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The interrupt table, the PICs and SSE. The handler table is written only at boot, before
 // interrupts are on; isrDispatch runs with interrupts off.
 #include "metal/boot/cpu.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The processor and the PC around it: port and memory-mapped access, the interrupt table and the
 // two PICs, SSE, and leaving QEMU. Interrupts are the only concurrency on the image (one
 // processor): state shared with a handler is touched with interrupts off (IrqGuard).

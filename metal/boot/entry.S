@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The image's entry and its interrupt doors. Multiboot (v1) loads the image at 1 MiB in 32-bit
 # protected mode with paging off; the entry installs a flat GDT, a boot stack, and calls
 # kmain(magic, info). Every interrupt vector 0..47 enters through a stub that saves the general

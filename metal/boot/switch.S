@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The context switch. void metalSwitch(uint32_t** saveSp, uint32_t* nextSp, void* saveFx,
 # const void* loadFx): saves the SSE and x87 state of the running task (fxsave, 512 bytes,
 # 16-aligned) and its callee-saved registers on its own stack, stores its stack pointer, takes

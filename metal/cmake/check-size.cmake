@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Fails the build when the image reaches LIMIT bytes; prints its size otherwise.
 file(SIZE ${IMAGE} size)
 if(size GREATER_EQUAL LIMIT)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Toolchain of the bootable image: Debian's own g++ and gcc for 32-bit x86 (g++-multilib),
 # freestanding, no host libraries. Only the metal preset uses it; host builds never see it.
 set(CMAKE_SYSTEM_NAME Generic)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HD-audio driver on the controller. What it owns: the controller's registers, the codec's
 // output path, the ring and its descriptor list, and the stream's counters. The interrupt handler
 // and the writing task share `completed` and the ring's slots: the handler only counts a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's HD-audio driver ("DdHdAudio"), for an Intel High Definition Audio controller: the
 // same control protocol as the host's simulated driver (platform/devices/dm.h), on the real
 // device. One output stream of `periods` periods in a buffer-descriptor ring, each entry raising

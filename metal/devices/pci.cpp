@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PCI configuration access. Boot-time only, before interrupts are on: no lock.
 #include "metal/devices/pci.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PCI configuration space through mechanism #1 (ports 0xCF8/0xCFC). Used at boot only.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device registry and the device manager of the image: a fixed list of device entries, as
 // on the host ("DdPciBus", "DdAta", "DdHdAudio", "DdUart"), and a table of open handles routing
 // control calls to the HD-audio driver. The handle table is guarded by IrqGuard; driver calls

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's sound framework: keeps its copy of the operation table the module attaches (the
 // module's table lives only during the attaching call). Written once at load, before the
 // scene's task reads it.

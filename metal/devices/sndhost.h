@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's sound framework: the table the module attached at load.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cpio "newc" reader. Every header is checked before it is trusted: the magic, each field's
 // eight hexadecimal digits, and every size against the bytes that remain, so that a truncated
 // or malformed archive is refused with its reason, never read past its end. Written at boot by

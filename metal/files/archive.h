@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's files: one cpio archive (the "newc" format of `cpio -H newc`) handed over as the
 // first multiboot module. archiveMount checks the whole archive once at boot and indexes its
 // regular files; afterwards the index is only read, by any task.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The file calls over the archive: read-only descriptors on its files, with POSIX meaning. The
 // descriptor table is guarded by IrqGuard (a descriptor is used by one task at a time, but two
 // tasks may open and close at once).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Locations and paths on the image: location 1 is the archive's root, "/"; no other location is
 // bound. kxfsDevice resolves a path lexically, as the host does (kxstrlcat is the platform's,
 // platform/files/kxstrlcat.cpp). Stateless; safe on any task.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The time-stamp counter as the clock, and the PIT. Written at boot only (clockInit), read by
 // any task or handler.
 #include "metal/kernel/clock.h"

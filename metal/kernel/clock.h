@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's clock: the processor's time-stamp counter, calibrated once against the PIT's
 // channel 2. Time is read from the counter, never counted from tick interrupts (which an
 // emulator may drop). The PIT's channel 0 ticks at 1 kHz only to prompt the kernel to look at

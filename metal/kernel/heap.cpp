@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kernel heap: a static arena of blocks laid end to end, each with a 16-byte header giving
 // its size and whether it is live. Allocation takes the first free block that fits (merging free
 // neighbours as it walks) and splits off the rest; free marks the block and merges it with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kernel heap behind kxcalloc and kxfree: one arena, first fit, neighbours merged, every
 // block 16-byte aligned. Guarded by turning interrupts off (no handler allocates).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's own face of its kernel, beside the services of platform/kernel/rtk_*.h that the
 // module calls: starting the scheduler, the waits a driver needs (ended from an interrupt
 // handler), and what the summary reports about tasks.

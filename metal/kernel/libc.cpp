@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The C and C++ runtime pieces the freestanding image needs: the string and memory functions
 // the module calls, the allocation operators (over the kernel heap, never throwing), and the
 // handful of ABI symbols g++ expects. Stateless; safe on any task. Built without loop-to-call

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The image's kernel: the home of the shared scheduler core (platform/kernel/core/) on the
 // metal. The core decides (strict priorities, equal priorities in the order they became ready,
 // events, sections, deadlines); this home owns the task and section records, the stacks, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device manager: the table of open handles and the routing of control calls to drivers.
 // The table is guarded by handleMutex; a control call looks its handle up under the mutex and
 // runs the driver outside it, since a stream write may block for a whole period or longer.

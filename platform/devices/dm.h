@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device manager, as the module calls it: opens a registered device (registry.h) and routes
 // control calls to its driver. The handle table is guarded by one mutex; driver calls run
 // outside it. The host observes it through dm_host.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's observation of the device manager (dm.h). Never for the module.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated HD-audio driver "DdHdAudio": its control protocol (open, close, write, volume,
 // mute), the recording of each written period with its gain, and the counters. Control calls
 // run on the caller's task (the module's mixer for writes); the clocks a write waits for are

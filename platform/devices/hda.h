@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Host controls of the simulated HD-audio driver ("DdHdAudio"): its clock, its output sink,
 // its counters and its injected faults. The driver's state is guarded by one driver mutex; a
 // write waits for its clock outside that mutex.

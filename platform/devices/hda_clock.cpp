@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated HD-audio driver's clocks: how a write waits for its period (free, stepped by the
 // host, paced or real time), and the host's stepping and waiting calls (hdaStep, hdaRun,
 // hdaSync...). Writes wait on the caller's task; the host's calls run on the test or player

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated HD-audio driver's shared state, private to platform/devices/: the driver record,
 // its constants, and the waits of the clocks (hda_clock.cpp) that the protocol's write
 // (hda.cpp) calls. All of it is guarded by Driver::mutex.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HD-audio driver's control protocol: its control codes, its failures and the byte offsets
 // of the stream descriptor that the driver and its client share. Constants only.
 #pragma once

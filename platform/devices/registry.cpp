@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device registry: an ordered list of device entries under the "Devices" key, each with an
 // optional "Driver" text value. Guarded by registryMutex; callbacks of an iteration run outside
 // it, so a callback may query values or open devices.

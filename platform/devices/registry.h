@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device registry, as the module reads it: a list of device entries under "Devices", each
 // with a "Driver" value naming its driver. The registry is guarded by one mutex; the host fills
 // it through registry_host.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's side of the device registry (registry.h): resetting and filling it, and the device
 // manager's look-up of a device's driver. Never for the module. Guarded by the registry's mutex.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The sinks of the simulated HD-audio driver: memory capture, WAV file, raw descriptor and the
 // dispatch to ALSA. Runs on the writing task (sinkWrite) and on the host (choice, capture).
 // All sink state is guarded by sinkMutex. A file, descriptor or ALSA sink has a writer thread:

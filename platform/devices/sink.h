@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Inside the simulated HD-audio driver: where recorded periods go (memory, a WAV file, a raw
 // descriptor or ALSA). The public controls are in platform/devices/hda.h; this is what the driver's
 // write path and reset use. Guarded by the sink's own mutex, never taken with the driver's; the

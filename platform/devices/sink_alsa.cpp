@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The ALSA sink of the simulated HD-audio driver: plays recorded periods on a sound card through
 // libasound, where the build found it. Called only under the sink's mutex
 // (platform/devices/sink.cpp). Without ALSA every open fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's sound framework: keeps its own copy of the operation table a module attaches, since
 // the module's table lives only for the duration of the attaching call. Guarded by
 // delegateMutex.

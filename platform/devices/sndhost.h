@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's sound framework: keeps the copy of the operation table a module attached.
 // Guarded by one mutex; the copy is taken during sndAttachDelegate.
 #pragma once

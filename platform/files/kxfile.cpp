@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File, heap and console services of the platform: thin passes to the host's POSIX calls with
 // fault points, plus the counters tests read. Any task may call them at once: the counters and
 // the table of descriptors opened here are atomics, the console capture has its own mutex.

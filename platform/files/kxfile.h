@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File, heap and console services the module calls, with POSIX meaning. On the host they pass
 // through to the host's calls and add what tests need (kxfile_host.h): injected faults
 // (platform/fault.h), counts of outstanding heap blocks and open descriptors, a console that can

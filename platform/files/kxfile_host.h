@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's controls and observations of the file, heap and console services (kxfile.h), for
 // the host program and the tests; never for the module. Counters are atomic.
 #pragma once

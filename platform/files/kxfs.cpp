@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File-system path services: the table binding locations to directories, the normalised form
 // of a path, and strlcat. The binding table is guarded by bindingMutex; kxfsDevice and
 // kxstrlcat keep no state and run on any task.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File-system path services: locations (non-zero 32-bit ids bound to directories), the
 // normalised form in which files are opened, and a BSD strlcat. The binding table is guarded by
 // one mutex; the host binds locations through kxfs_host.h.

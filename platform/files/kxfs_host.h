@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's side of the path services (kxfs.h): binding locations to directories. For the host
 // program and the tests; never for the module. The binding table is guarded by one mutex.
 #pragma once

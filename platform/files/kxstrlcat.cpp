@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxstrlcat, the BSD strlcat of platform/files/kxfs.h: plain C++ over the caller's buffers, no
 // state, no lock; shared by the host and the bootable image.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running a piece of host code as a caller task, as an application task calls the module on
 // the target. Kernel-neutral: it uses only the kernel's calls (rtk_tasks.h, rtk_host.h). The
 // done flag is the one byte the task and the waiting host share; it is atomic.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The seam between the kernel services' calls (rtk_tasks.h and its siblings, rtk_host.h) and
 // their implementations: one table of functions per kernel. platform/kernel/select.cpp owns the
 // choice of table and forwards every Rtk call to it; each implementation fills its table and keeps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Intrusive sentinel lists: the seven link operations behind every pool of the module.
 // No lock here: each list belongs to a caller that guards it (a pool's critical section).
 // Every link update goes through KxNode fields, including the list's own head and tail nodes,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Intrusive doubly linked lists with sentinel nodes. A list is three words: head, tail (always
 // null) and tailPred. {head, tail} is the head node and {tail, tailPred} the tail node, so the
 // first real node's pred is the list itself and the last real node's succ is &list->tail.

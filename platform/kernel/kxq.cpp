@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte queues: a lock-free ring of bytes for one writer task and one reader task at a time.
 // No lock: the writer owns the write index and the bytes between it and the read index, the
 // reader the reverse; each publishes its index with a release store that the other side

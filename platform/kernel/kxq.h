@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte queues: first-in first-out rings of bytes, one writer task and one reader task at once.
 // The ring is lock-free: the writer publishes with a release store of its write index, the
 // reader consumes with a release store of its read index, and each side loads the other's index

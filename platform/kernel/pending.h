@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A task's pending codes, shared by both kernels: at most RTK_PENDING_MAX distinct 16-bit codes,
 // oldest first. A code sent again while pending merges with it; a further distinct code is
 // dropped. The set has no lock of its own: each kernel keeps one in every task record and guards

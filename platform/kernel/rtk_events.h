@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Kernel service: 16-bit task events, sent without blocking and received one code at a time.
 #pragma once
 

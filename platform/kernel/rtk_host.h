@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's controls and observations of the kernel, for the host program, the platform's own
 // code (the simulated driver) and the tests; never for the module, whose services are
 // rtk_tasks.h, rtk_events.h, rtk_sections.h, rtk_sleep.h and rtk_preempt.h.

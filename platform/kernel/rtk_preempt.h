@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Kernel service: preemption places, marked by code that shares a byte between tasks without a
 // lock (the byte queues, the module's shared bytes), so that a kernel that explores schedules can
 // preempt there.

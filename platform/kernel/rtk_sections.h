@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Kernel service: critical sections, the module's locks.
 #pragma once
 

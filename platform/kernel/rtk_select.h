@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The choice of kernel, for the host program and the tests.
 // Two kernels stand behind the service calls (rtk_tasks.h and its siblings), chosen at start-up
 // (RtkSelectKernel, or the KX_KERNEL environment variable: "threads" or "oneproc"); docs/kernels.md

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Kernel service: tasks. What the module calls to start and end its mixer and loader tasks.
 // Which kernel stands behind these calls, and how it differs, is in rtk_select.h.
 #pragma once

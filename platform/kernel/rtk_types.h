@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The kernel services' common types and results, shared by every service header (rtk_tasks.h,
 // rtk_events.h, rtk_sections.h, rtk_sleep.h, rtk_preempt.h). Results are 0 for success; every
 // failure is non-zero in its low 16 bits. No state.

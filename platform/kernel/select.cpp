@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The choice of kernel and the forwarding of every Rtk call to it. The choice is one pointer,
 // set at start-up from KX_KERNEL (default: the threaded kernel) or by RtkSelectKernel while no
 // task exists; it is read by every call without a lock, since it changes only when no task

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Compiles the scheduler core (platform/kernel/core/) as a bare machine's image would: freestanding,
 # without exceptions or RTTI, 32-bit where the compiler has the multilib. Then every symbol the
 # objects leave undefined must be one of the home's obligations (kx::core::home*) or one of the

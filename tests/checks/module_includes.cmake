@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The module (kxaudio/, pool/, wavFile/, path/, dxmix/) reaches the platform only through the
 # target's service headers listed below: never through a header of the host's controls and
 # observations, the kernel choice, the explorer or a device's simulation. Every module source is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The console: what kxprintf prints is captured exactly while a capture runs, and a new
 // capture starts empty.
 #include <gtest/gtest.h>

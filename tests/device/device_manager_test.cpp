@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device manager: handles of registered devices, unknown devices and handles, devices
 // whose driver the platform lacks, and injected open failures.
 #include <set>

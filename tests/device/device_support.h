@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the device tests: finding the HD-audio device through the registry, an open handle
 // that closes itself, and a stream descriptor built byte by byte at the driver's offsets.
 #pragma once

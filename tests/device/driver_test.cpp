@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HD-audio driver's control protocol on the free clock: stream format checks, frames per
 // period, what a write records, volume and mute with the gain law, counters and injected faults.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // File calls: POSIX meaning of open, read, lseek and close, the count of descriptors kxopen
 // handed out, and injected open, read and seek failures (by call and by descriptor).
 #include <fcntl.h>

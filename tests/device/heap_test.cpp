@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The heap: zero-filled blocks, the counts of outstanding blocks and of allocations, and
 // injected allocation failures (one call, or every call from the nth on).
 #include <gtest/gtest.h>

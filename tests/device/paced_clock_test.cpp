@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The paced clock: the stepped clock let go on the real-time schedule. Whatever the host's runs
 // and however late they come, it records exactly what the stepped clock records; a run the host
 // lets go after its due time is counted late; playing out ends the stepping with nothing more

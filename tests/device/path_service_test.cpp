@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Path services: the strlcat contract, the normalised form of paths, and locations (the default
 // location 1, bound locations, unbound ones, buffers too small).
 #include <gtest/gtest.h>

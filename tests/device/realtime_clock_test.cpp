@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real-time clock: writes keep an absolute schedule from the first one; a writer made late on
 // purpose is counted once per stall, failing writes keep their slot, and a writer on time is
 // never counted. Only counts are asserted, never durations.

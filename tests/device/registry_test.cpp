@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device registry: iteration order and stop, the "Driver" value of each entry, near misses
 // of the HD-audio driver's name, an empty registry, and values that do not fit.
 #include <string>

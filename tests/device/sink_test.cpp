@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Output sinks: a WAV file that an independent reader (Python's wave module) accepts with the
 // recorded samples, memory and descriptor sinks that give the same bytes, write errors, and ALSA
 // where the build has it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's sound framework keeps its own copy of an attached operation table: the module's
 // table may vanish after the call, and a later attach replaces the copy.
 #include <gtest/gtest.h>

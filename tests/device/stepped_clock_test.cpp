@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stepped clock: a write is recorded on arrival and waits for the host's step; hdaSync waits
 // for the writer and for every other task to be quiet, so the same host actions give the same
 // capture every run. Also: release, a pending exit event, a forced delete, failing writes.

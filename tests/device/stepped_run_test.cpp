@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs of the stepped clock (hdaRun): n periods without the host between them give the capture
 // that n steps give, each period written only after the other tasks went quiet; a run ends on
 // the exit event, and fails within its bound when nothing writes.

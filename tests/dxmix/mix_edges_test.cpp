@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saturating mix: the sums at the limits, a buffer mixed into itself, missing buffers and the
 // odd last byte, for every mix this processor runs.
 #include <gtest/gtest.h>

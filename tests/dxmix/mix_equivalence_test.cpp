@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saturating mix: every variant this processor runs, and the dispatched mix, against a plain
 // reference for every length up to 300 bytes, on misaligned buffers with guard bytes around.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helpers for the mix: a plain reference and the list of mixes this processor runs (each
 // supported variant, then the dispatched S16sMix).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start-up and shutdown: every failure of _sndInit leaves nothing behind, repeated start and
 // stop are harmless, and a thousand start/stop cycles with sounds playing leak nothing.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The module's lock rules are checked: a function whose contract needs the sound pool's lock
 // stops the program when called without it (KX_LOCK_CHECKS, on in every test build but
 // Release), and the exceptions its contract names (a null sound, a sound without a block, a

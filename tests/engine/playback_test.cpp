@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Playback through loader and mixer: sounds started directly through their state changes, the
 // output checked period by period under the stepped clock.
 #include <algorithm>

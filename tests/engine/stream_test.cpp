@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The device stream under failure: a failed write makes the mixer reopen the stream and play on;
 // a reopen that reports another period size or fails outright never makes the mixer touch more
 // than the buffers that exist; a load pool that cannot be locked never loses a linked block.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The embedding example as an integrator builds it, run and compared with kxplay's render of the
 # same sound (kxplay's stepped output is the proven one). MODE:
 #   in_tree    the example and kxplay of this build tree;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built kxplay as a user meets it: exit statuses with their messages, FILE mode, raw PCM
 // on standard output, and renders that are a pure function of scene and files.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built-in demo: its sounds are files the module accepts, its scene parses and ends, and
 // running it through kxplay's own entry writes a WAV file that an independent reader plays,
 // with the log showing every rule the demo is there to show.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --info: the reader's findings on accepted files, the words for every kind of refused
 // or unreadable file, the conversion command, and the report's status.
 #include <gtest/gtest.h>

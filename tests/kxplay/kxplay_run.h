@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helpers for kxplay's end-to-end tests: running the built binary in a directory (to its
 // end, or as a process the test talks to and signals) and reading a WAV file back with an
 // independent reader (Python's wave module).

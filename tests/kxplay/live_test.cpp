@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --live as a user drives it: commands written into its standard input one at a time,
 // each written only once the log shows the one before it, checked in the log and in the output,
 // where each sound must begin at a period at or after the one its command ran at. Ctrl-C stops a

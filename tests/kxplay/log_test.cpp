@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One scene through the built kxplay, exercising every rule the module applies: the exact log
 // line of each command, and the rendered WAV read back by Python period by period, so that the
 // log and what is heard are checked against each other.

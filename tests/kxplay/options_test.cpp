@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's command line: accepted forms and what they set, and every usage error.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay prepare, judged by what the module makes of its files: inputs of every kind made by sox
 // and ffmpeg come out accepted and play; the conversion's quality against sox's own; loops that
 // play without a gap; copies that mix without clipping; refusals that name their reason.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay in real time: every scene renders, sample for sample, what --fast renders, late periods
 // or not; every file is heard to its last frame, to a WAV file, to standard output and through
 // ALSA (its `file` plugin on a `null` device, configured by the test). Contents are compared,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scene language: what each line becomes, every kind of malformed line (its number and what
 // was expected), times in seconds and periods, ordering, and the check for endless loops.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How a kxplay run ends when something goes wrong around it: inputs and options refused before
 // the output is opened (so the output is left as it was), standard streams the caller closed,
 // signals in every state of the run (a second one, a stop that hangs, an output nobody reads, a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demo's timeline as a reader sees it: kxplay draws it, librsvg's rsvg-convert renders it,
 // libpng decodes the pixels, and the colours at the places the run's log and its output name
 // (a refused command, a paused span, a sound left unheard, a clipped period) are the ones the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The timeline's record as the runner feeds it: each NAME's periods merged into spans of one
 // state, a loop's passes, another NAME for the same sound, commands on their lanes; and a long
 // scene with many sounds stays a picture of bounded size.

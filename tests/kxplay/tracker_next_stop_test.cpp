@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tracker's next stop, which bounds how many periods kxplay renders in one run: the fewest
 // periods until a playing sound that does not loop ends by itself, never a period past it.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The play tracker: from statuses and data lengths, which NAME names which sound and when
 // nothing is heard any more, under the module's rules (restart, resume, exclusive, pause, stop,
 // delete, refusals). Handles are fake addresses: the tracker only compares them.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The emulated target against the host's stepped render (make test-metal).
 
 Every scene is played twice, by `kxplay --fast` on the host and by `kxplay --target qemu` on the

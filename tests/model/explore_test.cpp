@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Explored schedules on the one-processor kernel: each model scenario runs with its calls made by a
 // caller task above the loader, while a seed chooses a few preemption places (kernel calls, the
 // module's shared bytes, the byte queues' indices) at which that caller's next call cuts into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Priority inversion on one processor, measured in virtual time. The module runs on the
 // one-processor kernel over the stepped driver, whose periods are released by a task above the
 // mixer ("tperiod", the driver's interrupt) at the output's rate: a write that has not arrived

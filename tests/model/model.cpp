@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The reference model's rules: WAV header reading, admission, sound states, the four stream
 // blocks, the loader's read-ahead under the stepped clock, the mix in creation order and the
 // driver's gain. Single-threaded: each call and each period is applied whole, in order.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A reference model of kxaudio as seen from outside: given the bytes of the WAV files bound to
 // location 1 and the calls made between periods, it predicts each call's status and every sample
 // of every period the driver records under the stepped clock. Written from the module's rules

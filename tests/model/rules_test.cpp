@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hand-written scenarios with the statuses and period bytes worked out by hand from the module's
 // rules. Each one is checked twice: the reference model must produce exactly these bytes (so the
 // randomised comparison rests on a model that is right where it matters), and so must the module.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running a scenario on the module (loaded through its table over the stepped driver clock) and
 // the model side by side. Only the test's thread calls the module; the engine's tasks are left
 // quiescent after every call so that its read-ahead is settled before the next call, as the

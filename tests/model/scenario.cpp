@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scenario generator, the scenario's printed form and the model-only run. Everything comes
 // from one 64-bit seed through a private generator, so a seed names the same files and calls on
 // every build.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scenarios for comparing the module with the reference model: a set of WAV files bound to
 // location 1, a list of calls and period steps, the seeded generator that makes them, and the
 // runners that play a scenario on the model alone or on the module and the model in lockstep.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Randomised scenarios: for each seed, the module and the reference model get the same files and
 // the same few hundred calls and steps, and must agree on every status, handle and period.
 // KX_MODEL_SEEDS=N runs N seeds in all, KX_MODEL_FIRST_SEED=S starts at seed S; the seeds are

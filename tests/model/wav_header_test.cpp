@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The model's reading of WAV headers, checked against offsets worked out by hand: chunk sizes,
 // the pad byte after an odd-sized body, the limit of twenty chunk headers, and the refusals.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound file paths: the joined text, the exact length limit, and locations that cannot be
 // resolved or are bound to relative directories.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sentinel lists: every operation must leave the three-word layout that pools walk in place
 // (head, null tail, tailPred), with forward and backward links agreeing node for node.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Byte queues: a writer and a reader at once over millions of checked bytes, and the single-
 // threaded contract (all-or-nothing writes, zero fill on short reads, reset, bad handles).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Task events: one code per receive, oldest first among those the mask selects, merging of
 // repeated codes, the bound on distinct pending codes, timeouts, and receives off a task.
 #include <atomic>

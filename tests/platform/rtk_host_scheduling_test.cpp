@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's own thread under the scheduling controls: real-time mode raises it to the lowest
 // real-time priority (below every task) where the system allows it and puts it back as it was
 // when turned off; single-processor mode keeps it and the tasks on the processor it ran on.

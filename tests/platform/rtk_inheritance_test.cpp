@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Priority inheritance of critical sections, for every kernel that claims it
 // (RtkPriorityInheritance): a holder is raised to its highest waiter's priority, transitively
 // through a holder that itself waits, and given back exactly what each section lent as it leaves

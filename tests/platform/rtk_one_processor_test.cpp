@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What only the one-processor kernel guarantees, pinned where the two kernels' contracts differ:
 // strict priorities on one processor (a resumed or woken task of higher priority runs before the
 // call that readied it returns; equal priorities take turns in the order they became ready),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Quiescence: reached once every task is suspended, ended or blocked in a receive with nothing
 // it wants pending; never reported while a task has a deliverable code, runs, sleeps or waits
 // for a section.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Critical sections: mutual exclusion under contention, handle rules, ownership, deletion
 // while others wait, and creation and entry failing on an injected fault.
 #include <gtest/gtest.h>

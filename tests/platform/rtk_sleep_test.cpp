@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sleep: every call counted, on tasks and other threads alike, and scaled (0 returns at once).
 #include <atomic>
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers for the kernel tests: bounded condition waits (never a bare sleep), a fixture that
 // leaves no task or fault behind, and task creation in one line.
 #pragma once

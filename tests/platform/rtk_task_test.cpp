@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tasks: suspended until resumed, ids, deletion in every state a task can be in (never
 // resumed, blocked in each kernel call, running, itself), thread reaping, injected faults and
 // the scheduling controls.

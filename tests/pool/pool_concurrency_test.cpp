@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pools: several threads pushing, popping, searching and counting one pool at once. A node
 // belongs to whoever popped it, so each thread re-pushes only what it holds; at the end every
 // node must be held by exactly one thread and the pool must be empty.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pools: searching with a compare function (only the low 16 bits of its result count) and
 // deleting a given node.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pools: teardown through a destroy function, pools torn down in any state, re-initialisation,
 // and kernel failures of creating or entering the pool's critical section.
 #include <gtest/gtest.h>

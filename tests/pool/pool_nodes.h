@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test helpers for pools: records that begin with the two links, a destroy function that
 // records what it was handed, and a pool that is created and torn down around each test.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pools: which end a push links to and a pop takes from, sizes, and every operation on a pool
 // that is empty, null or not initialised.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fault sweep: for every public operation (and start-up and shutdown), every platform service
 // it uses is made to fail at its 1st, 2nd, ... call, one failure per run, until a run completes
 // without reaching the failure. Each run then checks that the status is the one the rules give,

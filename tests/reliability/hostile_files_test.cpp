@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound files that turn hostile: cut short, removed or replaced while they play, lying about
 // their size, a FIFO, a directory, a file that may not be read. Each gives a clear status or
 // ends the sound early; the driver never receives anything but the file's samples and silence.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading back what the driver received as pieces of the sound that was played: every captured
 // period must be silence or one period-long slice of the sound's samples; anything else is noise.
 // Used under the stepped clock, on the test thread only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Concurrency stress: several caller threads issue random operations on shared and private
 // sounds while the mixer and loader run under the real-time clock with short periods. Every
 // status must be one the rules allow, the block invariant must hold whenever it is looked at, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Play admission through the table: at most four sounds play, an exclusive sound plays alone,
 // the sole playing sound may always restart, pause and stop act on one sound or on all.
 #include "platform/fault.h"

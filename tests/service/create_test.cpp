@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sound creation and deletion through the table: every status in its place, nothing added on
 // failure, nothing leaked.
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operation table and the device-level operations: the started test comes before every
 // other check, only the low 8 bits of volume and mute count, and the driver's result is
 // returned unchanged.

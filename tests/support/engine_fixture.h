@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared fixture of the engine and service tests: the module over the stepped clock with small
 // periods, a temporary sound directory bound to location 1, and sounds made from sample vectors.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: the engine's records inspected through its own pools.
 #include "tests/support/engine_state.h"
 

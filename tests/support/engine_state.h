@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: looking into the engine's records (through the module's own pools) and driving
 // sound states directly, the way the admission code does, with the sound pool's lock held.
 #pragma once

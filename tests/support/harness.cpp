@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: loads the module over a reset platform and drives the stepped driver clock.
 #include "tests/support/harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: the module loaded the way the host loads it (dkm_kxaudio_Init, then only the
 // operation table), over a freshly reset platform with the driver's stepped clock and memory sink.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: WAV files built byte by byte, and self-cleaning temporary directories.
 #include "tests/support/wavgen.h"
 

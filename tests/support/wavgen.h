@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test support: building WAV files byte by byte (canonical or deliberately odd) and temporary
 // directories that clean up after themselves.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WAV reader: the file operations of a playing sound (open at an offset, rewind, read a block
 // with fill, close), the byte readers, and failing file calls.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WAV reader: header parsing. Where the data begins and how long it is, which files are refused,
 // what a file cut short does, and the one console message.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // WAV reader: skipping forward where the file cannot seek (a FIFO fed by a writer thread), both
 // directly and inside a header parse.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's top level: reads the command line, prepares the scene (from a file, from FILE
 // arguments or the built-in demo), checks it before anything plays and hands it to the runner.
 // Main thread only, but for the signal thread, which touches nothing but the runner's atomic

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay as a whole: from the command line to an exit status. Runs on the main thread; installs
 // the SIGINT/SIGTERM handlers that ask the runner to stop cleanly.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The demo's sounds and scene. The sounds are synthesised here (no sample file ships with
 // kxplay) so that a fresh clone can play the demo; levels are chosen so that the loop and three
 // tones together stay below full scale. No shared state, no lock.

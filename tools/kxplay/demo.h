@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --demo: the demo's own sounds (three tones of a chord, a rhythmic loop, a chime),
 // generated on the spot, and the built-in scene that plays them. No shared state, no lock.
 #pragma once

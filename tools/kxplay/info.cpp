@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --info: asks the module's own reader for its verdict on a file, then walks the chunk
 // list itself to put a refusal into words. Runs on the caller's thread; the console capture it
 // reads belongs to the caller (runWavInfo takes it for its own run).

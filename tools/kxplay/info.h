@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --info: what the module's WAV reader finds in a file, whether a sound could be created
 // from it, and, for a refused file, the reason in words and a command that converts it. Runs on
 // the caller's thread; reads the platform console capture, which the caller owns.

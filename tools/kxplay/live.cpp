@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Live input: reads the descriptor without blocking between the runner's periods, so that a
 // command runs within a period of its line being complete, and Ctrl-C is never held up by a
 // read. Runner's thread only.

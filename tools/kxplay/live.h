@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --live: the scene language read from a file descriptor (standard input) a line at a
 // time while the module plays, each complete line handed to the runner as one command. Used on
 // the runner's thread only; no lock.

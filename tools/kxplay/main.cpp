@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's entry point. The program itself lives in kxplaylib (app.cpp, and prepare.cpp for
 // `kxplay prepare`) so that the tests run the same code; this file only hands over the command
 // line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's command-line parser: GNU-style long options (--name VALUE or --name=VALUE), short
 // options (-o PATH, -oPATH, -q, -h), "--" ending the options. No shared state, no lock.
 #include "tools/kxplay/options.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's command line: what the user asked for, checked for consistency before anything is
 // opened. Pure parsing over argv; no shared state, no lock.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay prepare: decodes any file libsndfile reads, converts it to 16-bit stereo 44100 Hz PCM
 // (libsoxr's very-high-quality resampler, a fixed downmix, TPDF dither from a fixed seed), shapes
 // it for the module (a loop of whole periods crossfaded at its seam, fades at the file's own

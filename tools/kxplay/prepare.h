@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay prepare: turns sound files into the one format the module plays, shaped for how it
 // plays them (whole periods, an instant stop, a saturating mix). The command line, the
 // conversion of one file and the report. Runs on the caller's thread; no shared state.

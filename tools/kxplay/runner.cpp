@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The runner: the host side of kxaudio for kxplay. It loads the module through its entry, keeps
 // to the operation table the host framework copied, drives the driver's clock period by period
 // and runs each command once its period has been handed to the driver. The runner's thread owns

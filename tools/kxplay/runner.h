@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's runner: loads the module as the kernel's host does, starts it over the simulated
 // driver and hands it a scene's commands period by period, logging each result. Everything runs
 // on the calling thread except the level meter, which the driver calls on the mixer's task and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scene parser: turns scene text into commands and their periods, and reads a parsed scene
 // for loops that nothing ends. Pure functions over the caller's data; no shared state, no lock.
 #include "tools/kxplay/scene.h"

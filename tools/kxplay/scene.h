@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's scene language: one timed command a line, parsed into a list of commands that the
 // runner hands to the module period by period. Parsing keeps no state and takes no lock; a
 // Scene is owned by its caller and used by one thread.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --target qemu. The scene is rendered once with --fast on the host, which fixes how many
 // periods the output holds; the image then plays it on its own kernel and driver under QEMU,
 // and its capture (not the host's render) becomes the output, trimmed to those periods after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay --target qemu: the scene played by the bootable image (metal/) under QEMU, on its
 // emulated HD-audio controller, instead of by the host's simulated driver. Main thread only.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Making foreign text visible: a strict UTF-8 decoder that keeps each well-formed character that
 // is safe to show and spells out every other byte. Pure functions; no state, no lock.
 #include "tools/kxplay/text.h"

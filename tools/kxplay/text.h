@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Text that kxplay shows but did not write itself (file names, scene lines): made safe to print
 // on a terminal and to put into a picture's XML. Pure functions; no state, no lock.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The timeline's record: the runner feeds it each command and each period it steps past, the
 // driver's period hook each period written. Everything but the levels belongs to the runner's
 // thread; the levels and the driver counters they are taken from are guarded by levelLock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kxplay's timeline: a record of a run kept period by period (each sound NAME's state, every
 // command with its result, the volume and mute the driver applied, the level of every period
 // written) and its picture as an SVG file. The runner's thread owns the record; the one part the

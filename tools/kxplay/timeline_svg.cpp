@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The timeline's picture: an SVG file drawn from a finished record, read on the runner's thread
 // after the module has been freed (the levels are taken under levelLock all the same). Colours
 // are the Okabe-Ito palette, and every state also differs in shape or pattern, so that the

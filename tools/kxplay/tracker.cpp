@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The play tracker: follows the module's play rules and its lending of stream blocks from the
 // statuses the operations return, so that kxplay knows what is heard and when nothing is heard
 // any more. Runs on the runner's thread; no lock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What kxplay knows about the sounds it created: which NAME names which handle, which sounds
 // play, which of them hold one of the module's stream blocks (and so are heard) and how far
 // each has got. The operation table reports no state, so this follows the module's rules from

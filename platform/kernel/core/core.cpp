@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The scheduler core (core.h): the task list, readiness, the one scheduling decision, blocking,
 // deadlines and preemption places. State belongs to the one processor; what an interrupt may
 // touch (readiness, the touched flag) changes with the home's interrupts off.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The single-processor scheduler core: task contexts, the ready order, blocking and waking, task
 // events, critical sections, deadlines on the home's clock and preemption places. A home (the
 // host's one-processor kernel in platform/kernel/oneproc/, or a bare-metal image) owns the

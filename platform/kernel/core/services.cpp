@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The core's task events, critical sections and the priority their holders inherit (core.h), on
 // its readiness and blocking. State belongs to the one processor, as in core.cpp; nothing here
 // is reached from an interrupt.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The explorer's state (see explore.h): the places chosen for this run and the count of places
 // passed. One thread only, like the kernel it steers.
 #include "platform/kernel/oneproc/explore.h"

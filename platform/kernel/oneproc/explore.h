@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Explored schedules of the one-processor kernel: a seed chooses a few of the run's preemption
 // places (every kernel call and every RtkPreemptionPoint) at which a pending higher-priority
 // wake-up takes effect early, as probabilistic concurrency testing chooses a few change points

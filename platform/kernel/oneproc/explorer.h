@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one-processor kernel's explored schedules: the switches and counters of its explorer, for
 // the model tests and the host program. The explorer's own state is explore.h.
 #pragma once

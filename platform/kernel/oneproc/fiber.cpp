@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The coroutine switch of the one-processor kernel (see fiber.h). One thread switches, so the
 // two file-scope pointers below need no lock: they carry, across a switch, which fiber left and
 // which one starts.

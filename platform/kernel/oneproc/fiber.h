@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stackful coroutines for the one-processor kernel: a stack, a saved context and the switch
 // between two of them, with AddressSanitizer told of every switch. Boost.Context's fcontext
 // where the build has it (about 5 ns a switch), else glibc's ucontext (about 1 us: it saves the

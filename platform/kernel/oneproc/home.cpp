@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's home (home.h): the kernel instance, the one-thread check every call makes, and the
 // obligations the scheduler core asks of its home: the virtual clock, the fibers' switch, the
 // deadlock report, the unwind of a deleted task and the explorer's preemptions. No interrupts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's home for the scheduler core (platform/kernel/core/), private to this folder: the
 // task and section records around the core's, the kernel instance, and what every call does
 // first. Every task is a coroutine (fiber.h) on the one host thread that uses the kernel; that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one-processor kernel's table of functions (kernels.h), through which
 // platform/kernel/select.cpp reaches it. Holds no state; home.h says who owns the state of the
 // calls it names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Task events and critical sections of the host's one-processor kernel, on the scheduler core:
 // this file adds the argument checks, the injected faults, the section names, the record of
 // each task's longest section wait and the host's switch for priority inheritance. The kernel's

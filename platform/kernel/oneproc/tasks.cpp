@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Tasks of the host's one-processor kernel: creation, resume, deletion by unwind, the
 // trampoline each task's fiber starts in, and the queries. The core keeps the task list and the
 // readiness; this file keeps names, entries and fibers. The kernel's one host thread owns it all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sleep, virtual time and the waits of the host's one-processor kernel: sleeps and busy spans
 // on the virtual clock, the host's waits for quiescence and for a condition, the counters and
 // the preemption places the byte queues mark. The kernel's one host thread owns it all.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The threaded kernel's task events: sends, receives and the observation of pending codes. Each
 // task's pending set (platform/kernel/pending.h) and its receive state are guarded by the kernel
 // mutex (kernel.h), so a receiver's "blocked" state and its pending codes are read together; a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The threaded kernel's table of functions (kernels.h), through which platform/kernel/select.cpp
 // reaches it. Holds no state; kernel.h says what guards the state of the calls it names.
 #include "platform/kernel/threads/kernel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The threaded kernel's shared state, private to the files of platform/kernel/threads/: the task
 // and section records, the one kernel instance and the calling thread's task. One kernel mutex
 // (Kernel::mutex) guards every task record, pending set, section record and both registries; a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The threaded kernel's critical sections. A section is a flag and an owner under the kernel
 // mutex (kernel.h) rather than a std::mutex: a task deleted while holding one leaves it held (as
 // the contract says) without destroying a locked std::mutex later, and waiting for it is a

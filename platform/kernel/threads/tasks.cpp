@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The threaded kernel's tasks: each task is a host thread, created blocked until resumed, and
 // this file owns the records' whole life: creation, resume, deletion (a deleted running task is
 // ended by unwinding its thread at its next kernel call; only the trampoline here catches), the

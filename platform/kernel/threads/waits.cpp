@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The threaded kernel's sleep, waits and host controls: task and host sleeps, quiescence, the
 // platform's polled waits, the clock, and the host's scheduling modes (real-time priorities, one
 // processor). Task sleeps and quiescence wait under the kernel mutex (kernel.h), which also

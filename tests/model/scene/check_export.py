@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The reference model's scenarios, exported as kxplay scenes, played by `kxplay --fast`.
 
 For a handful of seeds at 1024, 256 and 4096 frames per period, model_scene writes the scene, its

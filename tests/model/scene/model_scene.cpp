@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // model_scene: the reference model's seeded scenario written out as a kxplay scene, so that any
 // home of the module (the host's stepped render, the emulated target) can be held to the model.
 // Writes into DIR the scenario's WAV files, scene.kxs (each call at the period it falls in, an
