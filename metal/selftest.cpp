@@ -195,6 +195,43 @@ bool interruptsPreemptASpinningTask() {
     return std::strcmp(trace, "P") == 0;
 }
 
+// The inversion scene: a low holder sleeps inside the section, a middle task then spins, and a
+// high task waits for the section. The holder, lent the high task's priority, wakes through the
+// middle task's spin, so it and then the high task finish first ("LHM"); a kernel that lent
+// nothing would let the middle task spin to its end before the holder ran again ("MLH").
+void holdAcrossASleep(void*) {
+    RtkEnterCriticalSection(sharedSection);
+    RtkSleepTaskUsec(2000);
+    note('L');
+    RtkLeaveCriticalSection(sharedSection);
+}
+void spinAfterASleep(void*) {
+    RtkSleepTaskUsec(1000);
+    for (uint64_t end = clockNowUsec() + 5000; clockNowUsec() < end;) {
+    }
+    note('M');
+}
+void waitForTheSection(void*) {
+    RtkSleepTaskUsec(1500);
+    RtkEnterCriticalSection(sharedSection);
+    note('H');
+    RtkLeaveCriticalSection(sharedSection);
+}
+
+bool aHolderInheritsItsWaitersPriority() {
+    clearTrace();
+    RtkHandle h = 0;
+    if (RtkCreateCriticalSection("pi", &h) != RTK_OK)
+        return false;
+    sharedSection = h;
+    start("low", 20, holdAcrossASleep);
+    start("mid", 60, spinAfterASleep);
+    start("high", 80, waitForTheSection);
+    RtkSleepTaskUsec(20000);  // all three have ended by then
+    RtkDeleteCriticalSection(h);
+    return std::strcmp(trace, "LHM") == 0;
+}
+
 void receiveThenNote(void*) {
     uint16_t code = 0;
     RtkReceiveTaskEvent(0, 0x8000, 0, RTK_WAIT_FOREVER, &code);
@@ -270,6 +307,7 @@ constexpr Case kCases[] = {
     {"sleeps and receive timeouts last their time", sleepAndTimeoutLastTheirTime},
     {"an interrupt preempts a task that spins", interruptsPreemptASpinningTask},
     {"a task deleted by force never runs again", aDeletedTaskNeverRunsAgain},
+    {"a section's holder runs at its highest waiter's priority", aHolderInheritsItsWaitersPriority},
     {"a task's SSE registers survive switches", xmmStateSurvivesSwitches},
     {"byte queues keep their contract", byteQueuesKeepTheirContract},
     {"lists keep their layout", listsKeepTheirLayout},
