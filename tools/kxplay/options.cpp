@@ -108,6 +108,31 @@ const char* kxplayUsage() {
     return kUsage;
 }
 
+KxplayOptionWord splitKxplayOption(std::string_view arg) {
+    KxplayOptionWord word;
+    if (arg.substr(0, 2) == "--") {
+        size_t eq = arg.find('=');
+        word.name = std::string(arg.substr(0, eq));
+        if (eq != std::string_view::npos) {
+            word.value = std::string(arg.substr(eq + 1));
+            word.inlineValue = true;
+        }
+    } else {
+        word.name = std::string(arg.substr(0, 2));
+        if (arg.size() > 2) {
+            word.value = std::string(arg.substr(2));
+            word.inlineValue = true;
+        }
+    }
+    if (word.name == "-o")
+        word.name = "--output";
+    else if (word.name == "-q")
+        word.name = "--quiet";
+    else if (word.name == "-h")
+        word.name = "--help";
+    return word;
+}
+
 int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options,
                        std::string* error) {
     KxplayOptions result;
@@ -127,30 +152,10 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
             continue;
         }
 
-        // Split "--name=value" and "-ovalue"; `inlineValue` is set when the value came attached.
-        std::string name;
-        std::string value;
-        bool inlineValue = false;
-        if (arg.substr(0, 2) == "--") {
-            size_t eq = arg.find('=');
-            name = std::string(arg.substr(0, eq));
-            if (eq != std::string_view::npos) {
-                value = std::string(arg.substr(eq + 1));
-                inlineValue = true;
-            }
-        } else {
-            name = std::string(arg.substr(0, 2));
-            if (arg.size() > 2) {
-                value = std::string(arg.substr(2));
-                inlineValue = true;
-            }
-        }
-        if (name == "-o")
-            name = "--output";
-        else if (name == "-q")
-            name = "--quiet";
-        else if (name == "-h")
-            name = "--help";
+        KxplayOptionWord word = splitKxplayOption(arg);
+        std::string name = word.name;
+        std::string value = word.value;
+        bool inlineValue = word.inlineValue;
 
         static const char* const kWithValue[] = {"--output",   "--device", "--frames",   "--dir",
                                                  "--duration", "--script", "--timeline", "--kernel",

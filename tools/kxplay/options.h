@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kx {
@@ -48,6 +49,16 @@ int parseKxplayOptions(int argc, const char* const* argv, KxplayOptions* options
                        std::string* error);
 
 // The --help text.
+// One command-line argument that begins with '-' split into its option name and a value given
+// with it: "--name=value" and "-ovalue" (the short forms -o, -q and -h named by their long
+// forms). `inlineValue` says whether a value came attached.
+struct KxplayOptionWord {
+    std::string name;
+    std::string value;
+    bool inlineValue = false;
+};
+KxplayOptionWord splitKxplayOption(std::string_view arg);
+
 const char* kxplayUsage();
 
 }  // namespace kx

@@ -18,6 +18,7 @@
 #include <map>
 
 #include "platform/devices/sink.h"
+#include "tools/kxplay/options.h"
 
 #if KX_HAVE_PREPARE
 #include <sndfile.h>
@@ -87,28 +88,10 @@ int parsePrepareOptions(const std::vector<std::string>& args, PrepareOptions* op
             ended = true;
             continue;
         }
-        std::string name = arg, value;
-        bool inlineValue = false;
-        if (arg.compare(0, 2, "--") == 0) {
-            size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                value = arg.substr(eq + 1);
-                inlineValue = true;
-            }
-        } else {
-            name = arg.substr(0, 2);
-            if (arg.size() > 2) {
-                value = arg.substr(2);
-                inlineValue = true;
-            }
-        }
-        if (name == "-o")
-            name = "--output";
-        else if (name == "-q")
-            name = "--quiet";
-        else if (name == "-h")
-            name = "--help";
+        KxplayOptionWord word = splitKxplayOption(arg);
+        std::string name = word.name;
+        std::string value = word.value;
+        bool inlineValue = word.inlineValue;
         bool takesValue = name == "--output" || name == "--fade-in" || name == "--fade-out" ||
                           name == "--headroom" || name == "--gain";
         if (takesValue && !inlineValue) {
