@@ -88,8 +88,17 @@ list(JOIN KX_PKGCONFIG_EXTRA " " KX_PKGCONFIG_EXTRA)
 configure_package_config_file(cmake/kxaudioConfig.cmake.in
                               ${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfig.cmake
                               INSTALL_DESTINATION ${KX_INSTALL_CMAKEDIR})
-write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfigVersion.cmake
-                                 COMPATIBILITY SameMinorVersion)
+# The version file also records the libraries' word size. The -m32 build's compiler was detected
+# without -m32 (the flag is added per target), so CMake takes it for 64-bit; the file must say
+# what the package holds, or a 32-bit host's find_package(kxaudio) is refused it.
+function(kx_write_version_file)
+  if(KX_M32)
+    set(CMAKE_SIZEOF_VOID_P 4)
+  endif()
+  write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfigVersion.cmake
+                                   COMPATIBILITY SameMinorVersion)
+endfunction()
+kx_write_version_file()
 configure_file(cmake/kxaudio.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kxaudio.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/kxaudioConfigVersion.cmake
