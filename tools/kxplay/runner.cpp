@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -20,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
 #include <thread>
 
 #include "kxaudio/kxaudio.h"
@@ -748,59 +746,6 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     if (report != nullptr)
         *report = r.report;
     return status;
-}
-
-FileScene sceneForFiles(const std::vector<std::string>& files) {
-    FileScene out;
-    std::map<std::string, uint32_t> locationOf;
-    std::set<std::string> namesUsed;
-    std::vector<SceneCommand> plays;
-    for (const std::string& file : files) {
-        size_t slash = file.rfind('/');
-        std::string directory = slash == std::string::npos ? "."
-                                : slash == 0               ? "/"
-                                                           : file.substr(0, slash);
-        std::string base = slash == std::string::npos ? file : file.substr(slash + 1);
-        auto [it, added] = locationOf.emplace(
-            directory, static_cast<uint32_t>(KXPLAY_SCENE_LOCATION + 1 + locationOf.size()));
-        if (added)
-            out.locations.emplace_back(it->second, directory);
-
-        // A NAME from the file name: its stem, with characters a NAME cannot hold replaced,
-        // made unique with a number.
-        size_t dot = base.rfind('.');
-        std::string name = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
-        for (char& ch : name)
-            if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-' ||
-                  ch == '.'))
-                ch = '_';
-        if (name.empty() || name == "all")
-            name = "sound" + name;
-        std::string unique = name;
-        for (int n = 2; namesUsed.count(unique) != 0; ++n)
-            unique = name + "-" + std::to_string(n);
-        name = unique;
-        namesUsed.insert(name);
-
-        bool plain = file.find_first_of(" \t#\"") == std::string::npos && !file.empty();
-        SceneCommand sound;
-        sound.verb = SceneVerb::Sound;
-        sound.name = name;
-        sound.file = base;
-        sound.location = it->second;
-        sound.text = "sound " + name + " " + (plain ? file : "\"" + file + "\"");
-        out.scene.commands.push_back(sound);
-
-        SceneCommand playCommand;
-        playCommand.verb = SceneVerb::Play;
-        playCommand.name = name;
-        playCommand.file = base;  // for messages about it
-        playCommand.location = it->second;
-        playCommand.text = "play " + name;
-        plays.push_back(playCommand);
-    }
-    out.scene.commands.insert(out.scene.commands.end(), plays.begin(), plays.end());
-    return out;
 }
 
 }  // namespace kx

@@ -88,13 +88,4 @@ void kxplayRequestStop();
 // Whether a stop has been asked for since the last run began.
 bool kxplayStopRequested();
 
-// FILE mode: the scene "sound NAME FILE, play NAME" for each file, NAMEs made from the file
-// names, each file's directory bound to a location of its own (2, 3, ...; one per distinct
-// directory) and the module given only the file's name.
-struct FileScene {
-    Scene scene;
-    std::vector<std::pair<uint32_t, std::string>> locations;
-};
-FileScene sceneForFiles(const std::vector<std::string>& files);
-
 }  // namespace kx

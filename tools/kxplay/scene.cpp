@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The scene parser: turns scene text into commands and their periods, and reads a parsed scene
-// for loops that nothing ends. Pure functions over the caller's data; no shared state, no lock.
+// The scene parser: turns scene text into commands, and reads the times written in it. Pure
+// functions over the caller's data; no shared state, no lock. What is done with a parsed scene
+// is in scene_build.cpp.
 #include "tools/kxplay/scene.h"
-
-#include <algorithm>
-#include <map>
 
 #include "tools/kxplay/text.h"
 
@@ -339,17 +337,6 @@ bool parseSeconds(std::string_view text, uint64_t* nanos) {
     return true;
 }
 
-uint64_t periodAt(uint64_t nanos, uint32_t frames) {
-    // Exact integer arithmetic: a time that falls on a period boundary (0.1 s at 441 frames)
-    // must name that period, which floating point would miss. nanos * 44100 stays below 2^63
-    // because times are capped at KXPLAY_MAX_SECONDS.
-    if (frames == 0)
-        return 0;
-    uint64_t numerator = nanos * KXPLAY_RATE;
-    uint64_t denominator = KXPLAY_NANOS * frames;
-    return (numerator + denominator - 1) / denominator;
-}
-
 bool parseScene(std::string_view text, Scene* scene, SceneError* error) {
     Scene parsed;
     int lineNumber = 0;
@@ -400,65 +387,6 @@ bool parseScene(std::string_view text, Scene* scene, SceneError* error) {
     }
     *scene = std::move(parsed);
     return true;
-}
-
-void resolveScene(Scene* scene, uint32_t frames) {
-    for (SceneCommand& command : scene->commands)
-        command.period = command.atPeriod ? command.when : periodAt(command.when, frames);
-    std::stable_sort(
-        scene->commands.begin(), scene->commands.end(),
-        [](const SceneCommand& a, const SceneCommand& b) { return a.period < b.period; });
-}
-
-bool sceneHasEnd(const Scene& scene) {
-    return std::any_of(scene.commands.begin(), scene.commands.end(),
-                       [](const SceneCommand& c) { return c.verb == SceneVerb::End; });
-}
-
-std::string sceneEndlessLoop(const Scene& scene) {
-    // A sound is its location and file, as the module knows it by its path; a NAME is a label
-    // for one of them. looping maps a sound to the NAME whose play set it looping.
-    std::map<std::string, std::string> sounds;   // NAME -> sound
-    std::map<std::string, std::string> looping;  // sound -> NAME
-    auto soundOf = [&](const std::string& name) -> const std::string* {
-        auto it = sounds.find(name);
-        return it == sounds.end() ? nullptr : &it->second;
-    };
-    for (const SceneCommand& c : scene.commands) {
-        const std::string* sound = c.name.empty() ? nullptr : soundOf(c.name);
-        switch (c.verb) {
-            case SceneVerb::Sound:
-                sounds[c.name] = std::to_string(c.location) + ":" + c.file;
-                break;
-            case SceneVerb::Play:
-                if (sound == nullptr)
-                    break;
-                if (c.exclusive)
-                    looping.clear();
-                if (c.loop)
-                    looping[*sound] = c.name;
-                else
-                    looping.erase(*sound);
-                break;
-            case SceneVerb::Pause:
-            case SceneVerb::Stop:
-                if (c.all)
-                    looping.clear();
-                else if (sound != nullptr)
-                    looping.erase(*sound);
-                break;
-            case SceneVerb::Delete:
-                if (sound != nullptr) {
-                    std::string gone = *sound;
-                    looping.erase(gone);
-                    std::erase_if(sounds, [&](const auto& entry) { return entry.second == gone; });
-                }
-                break;
-            default:
-                break;
-        }
-    }
-    return looping.empty() ? std::string() : looping.begin()->second;
 }
 
 }  // namespace kx

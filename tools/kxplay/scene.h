@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 // kxplay's scene language: one timed command a line, parsed into a list of commands that the
-// runner hands to the module period by period. Parsing keeps no state and takes no lock; a
-// Scene is owned by its caller and used by one thread.
+// runner hands to the module period by period, and the scene kxplay makes for FILE arguments.
+// Parsing keeps no state and takes no lock; a Scene is owned by its caller and used by one
+// thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kx {
@@ -75,5 +77,14 @@ bool sceneHasEnd(const Scene& scene);
 // same FILE count as one sound, as the module identifies a sound by its path. Expects a
 // resolved scene.
 std::string sceneEndlessLoop(const Scene& scene);
+
+// FILE mode: the scene "sound NAME FILE, play NAME" for each file, NAMEs made from the file
+// names, each file's directory bound to a location of its own (2, 3, ...; one per distinct
+// directory) and the module given only the file's name.
+struct FileScene {
+    Scene scene;
+    std::vector<std::pair<uint32_t, std::string>> locations;
+};
+FileScene sceneForFiles(const std::vector<std::string>& files);
 
 }  // namespace kx
