@@ -1,24 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// The runner: the host side of kxaudio for kxplay. It loads the module through its entry, keeps
-// to the operation table the host framework copied, drives the driver's clock period by period
-// and runs each command once its period has been handed to the driver. The runner's thread owns
-// all of its state; the level meter's peak is the one value the mixer's task writes, an atomic.
+// The runner: the host side of kxaudio for kxplay. It readies the platform, loads the module
+// through its entry, keeps to the operation table the host framework copied, drives the driver's
+// clock period by period and runs each command once its period has been handed to the driver.
+// The runner's thread (or the scene's caller task) owns the run's state; the stop flag is the
+// one value another thread writes, an atomic.
 #include "tools/kxplay/runner.h"
-
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <cmath>
-#include <cstdarg>
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
-#include <map>
 #include <thread>
 
 #include "kxaudio/kxaudio.h"
@@ -28,326 +19,25 @@
 #include "platform/kernel/rtk_host.h"
 #include "platform/kernel/rtk_select.h"
 #include "platform/kernel/rtk_types.h"
-#include "tools/kxplay/info.h"
+#include "tools/kxplay/commands.h"
+#include "tools/kxplay/output.h"
+#include "tools/kxplay/report.h"
+#include "tools/kxplay/runner_state.h"
 #include "tools/kxplay/timeline.h"
 #include "tools/kxplay/tracker.h"
 
 namespace kx {
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-constexpr int32_t kRealTimePollMs = 100;  // wake-up interval while waiting in real time
-// Most periods run at once: under the stepped clock long enough that the host's hand-off costs
-// nothing per period, short enough that progress and an interrupt are seen promptly.
-constexpr uint64_t kMaxRun = 256;
-constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-constexpr int kMeterWidth = 20;                              // characters of the level bar
-constexpr double kMeterFloorDb = -60.0;                      // the bar's empty end
-constexpr auto kReaderPoll = std::chrono::milliseconds(50);  // a FIFO output without a reader
-constexpr double kBytesPerSecond = KXPLAY_RATE * 4.0;        // 16-bit stereo
 
 // Set from a signal handler, read by the runner between periods.
 std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may only store lock-free");
 
-// Largest absolute sample since the progress line last read it. Written by the driver's hook on
-// the mixer's task, read and cleared by the runner; relaxed, as it publishes nothing else.
-std::atomic<int32_t> meterPeak{0};
+namespace {
 
-void meterHook(const int16_t* samples, uint32_t frames, void*) {
-    int32_t peak = 0;
-    for (uint32_t i = 0; i < frames * 2; ++i) {
-        int32_t v = samples[i] < 0 ? -static_cast<int32_t>(samples[i]) : samples[i];
-        peak = v > peak ? v : peak;
-    }
-    int32_t seen = meterPeak.load(std::memory_order_relaxed);
-    while (peak > seen && !meterPeak.compare_exchange_weak(seen, peak, std::memory_order_relaxed)) {
-    }
-}
-
-// The address of this zero-filled record names no sound the module has: it is what a pause or
-// stop of a NAME that names nothing is given, so that the module answers SND_ERR_PARAM for it
-// instead of taking "no sound" as "every sound".
-alignas(std::max_align_t) unsigned char noSuchSound[64];
-
-double decibels(int32_t peak) {
-    return 20.0 * std::log10(static_cast<double>(peak) / 32767.0);
-}
-
-struct Runner {
-    const RunConfig& config;
-    const SndOperations* ops = nullptr;
-    PlayTracker tracker;
-    RunReport report;
-    std::map<uint32_t, std::string> directories;  // location -> directory, for messages
-    size_t consoleSeen = 0;                       // console bytes already forwarded
-    bool progressShown = false;
-    Clock::time_point start;
-    Clock::time_point lastDraw;
-    uint64_t period = 0;         // the last period handed to the driver
-    bool meter = false;          // the period hook feeds the progress line's meter
-    bool recording = false;      // and the timeline
-    bool outputStopped = false;  // the output's failure or limit has been said
-    TimelineRecord timeline;
-
-    explicit Runner(const RunConfig& c) : config(c) {}
-};
-
-// The driver's period hook, on the mixer's task: touches only the meter's atomic and the
-// timeline's levels, which have their own lock.
-void periodHook(const int16_t* samples, uint32_t frames, void* context) {
-    auto* r = static_cast<Runner*>(context);
-    if (r->meter)
-        meterHook(samples, frames, nullptr);
-    if (r->recording)
-        timelineLevel(&r->timeline, samples, frames);
-}
-
-void clearProgress(Runner& r) {
-    if (r.progressShown) {
-        std::fputs("\r\033[K", r.config.log);
-        r.progressShown = false;
-    }
-}
-
-// An error or warning: always printed.
-void say(Runner& r, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void say(Runner& r, const char* format, ...) {
-    clearProgress(r);
-    std::fputs("kxplay: ", r.config.log);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(r.config.log, format, args);
-    va_end(args);
-    std::fputc('\n', r.config.log);
-    std::fflush(r.config.log);
-}
-
-// Passes on what the module printed on its console (the reader's one message), line by line.
-void forwardConsole(Runner& r) {
-    std::string text = kxConsoleTaken();
-    if (text.size() <= r.consoleSeen)
-        return;
-    std::string fresh = text.substr(r.consoleSeen);
-    r.consoleSeen = text.size();
-    if (r.config.quiet)
-        return;
-    clearProgress(r);
-    std::fprintf(r.config.log, "kxaudio: %s\n", fresh.c_str());
-}
-
-// Marks everything on the console so far as seen, without printing it (kxplay's own reads).
-void skipConsole(Runner& r) {
-    r.consoleSeen = kxConsoleTaken().size();
-}
-
-std::string pathOf(const Runner& r, const SceneCommand& c) {
-    auto it = r.directories.find(c.location);
-    if (it == r.directories.end() || it->second == ".")
-        return c.file;
-    return it->second + (it->second.back() == '/' ? "" : "/") + c.file;
-}
-
-void drawProgress(Runner& r, bool force) {
-    if (!r.config.progress || r.config.quiet)
-        return;
-    Clock::time_point now = Clock::now();
-    if (!force && now - r.lastDraw < kProgressInterval)
-        return;
-    r.lastDraw = now;
-    // Within a run of periods the driver is ahead of r.period.
-    uint64_t written = std::max(r.period + 1, hdaStats().periods);
-    double audio = static_cast<double>(written) * r.config.frames / KXPLAY_RATE;
-    double wall = std::chrono::duration<double>(now - r.start).count();
-    int32_t peak = meterPeak.exchange(0, std::memory_order_relaxed);
-    double db = peak > 0 ? decibels(peak) : kMeterFloorDb;
-    int filled = static_cast<int>((db - kMeterFloorDb) / -kMeterFloorDb * kMeterWidth + 0.5);
-    filled = filled < 0 ? 0 : filled > kMeterWidth ? kMeterWidth : filled;
-    char bar[kMeterWidth + 1];
-    for (int i = 0; i < kMeterWidth; ++i)
-        bar[i] = i < filled ? '#' : '-';
-    bar[kMeterWidth] = '\0';
-    std::fprintf(
-        r.config.log, "\r\033[K%9.2f s  x%-7.1f [%s] %s", audio, wall > 0.0 ? audio / wall : 0.0,
-        bar,
-        peak > 0 ? (std::to_string(static_cast<int>(std::lround(db))) + " dB").c_str() : "silent");
-    std::fflush(r.config.log);
-    r.progressShown = true;
-}
-
-void logResult(Runner& r, const SceneCommand& c, int32_t status) {
-    const char* name = sndStatusName(status);
-    char result[64];
-    if (name != nullptr)
-        std::snprintf(result, sizeof result, "%d %s", static_cast<int>(status), name);
-    else
-        std::snprintf(result, sizeof result, "%d", static_cast<int>(status));
-    // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about "p" + string.
-    std::string line = "p";
-    line += std::to_string(r.period);
-    line += ' ';
-    line += c.text;
-    line += " -> ";
-    line += result;
-    r.report.logLines.push_back(line);
-    if (r.recording)
-        timelineCommand(&r.timeline, r.period, c, status, line);
-    if (r.config.quiet)
-        return;
-    clearProgress(r);
-    std::fprintf(r.config.log, "%s\n", line.c_str());
-    std::fflush(r.config.log);
-}
-
-// After a failed _sndCreate: says in words what is wrong with the file.
-void explainCreate(Runner& r, const SceneCommand& c, int32_t status) {
-    std::string path = pathOf(r, c);
-    if (status == SND_ERR_FILE || status == SND_ERR_FORMAT) {
-        WavInspection w = inspectWav(path);
-        skipConsole(r);
-        if (!w.unreadable.empty())
-            say(r, "%s: cannot be read: %s", path.c_str(), w.unreadable.c_str());
-        else if (!w.accepted)
-            say(r, "%s: refused: %s (kxplay --info shows more)", path.c_str(), w.reason.c_str());
-        else
-            say(r, "%s: kxaudio could not open it (%s)", path.c_str(), sndStatusName(status));
-    } else if (status == SND_ERR_NO_MEMORY) {
-        say(r, "%s: kxaudio has no memory left for it", path.c_str());
-    } else {
-        const char* name = sndStatusName(status);
-        say(r, "%s: not created (%s)", path.c_str(), name ? name : std::to_string(status).c_str());
-    }
-    ++r.report.failedFiles;
-}
-
-// Says why a file was not played. In a scene the module's refusals are its rules at work and the
-// log shows them; only a file that can no longer be opened is a failed file there.
-void explainPlay(Runner& r, const SceneCommand& c, int32_t status) {
-    if (status == SND_OK)
-        return;
-    if (!r.config.filesMode) {
-        if (status == SND_ERR_FILE) {
-            say(r,
-                "sound '%s' not played: kxaudio could not reopen its file (removed, renamed or "
-                "made unreadable since it was made)",
-                c.name.c_str());
-            ++r.report.failedFiles;
-        }
-        return;
-    }
-    std::string path = pathOf(r, c);
-    if (status == SND_ERR_TOO_MANY)
-        say(r, "%s: not played: four sounds already play, and kxaudio plays at most four",
-            path.c_str());
-    else if (status == SND_ERR_FILE)
-        say(r, "%s: not played: kxaudio could not reopen the file", path.c_str());
-    else
-        say(r, "%s: not played (%s)", path.c_str(),
-            sndStatusName(status) ? sndStatusName(status) : std::to_string(status).c_str());
-    ++r.report.failedFiles;
-}
-
-// Runs one command through the operation table, logs it and updates the tracker.
-void execute(Runner& r, const SceneCommand& c) {
-    const SndOperations& ops = *r.ops;
-    SoundHandle named = c.name.empty() ? nullptr : trackerLookup(r.tracker, c.name);
-    int32_t status = 0;
-    switch (c.verb) {
-        case SceneVerb::Sound: {
-            SoundHandle handle = nullptr;
-            status = ops.sndCreate(c.location, c.file.c_str(), &handle);
-            logResult(r, c, status);
-            forwardConsole(r);
-            uint32_t heard = 0;
-            if (status == SND_OK) {
-                WavInspection w = inspectWav(pathOf(r, c));
-                skipConsole(r);
-                heard = wavBytesHeard(w);
-            } else if (status != SND_ERR_EXISTS) {
-                explainCreate(r, c, status);
-            }
-            trackerCreated(&r.tracker, c.name, status, handle, heard);
-            return;
-        }
-        case SceneVerb::Play:
-            if (r.config.filesMode && named == nullptr)
-                return;  // its file was not created; that has been said
-            status = ops.sndPlay(named, c.exclusive ? 1 : 0, c.loop ? 1 : 0);
-            trackerPlayed(&r.tracker, named, c.exclusive, c.loop, status);
-            logResult(r, c, status);
-            explainPlay(r, c, status);
-            break;
-        case SceneVerb::Pause:
-        case SceneVerb::Stop: {
-            SoundHandle handle = c.all              ? nullptr
-                                 : named != nullptr ? named
-                                                    : reinterpret_cast<SoundHandle>(noSuchSound);
-            if (c.verb == SceneVerb::Pause) {
-                status = ops.sndPause(handle);
-                trackerPaused(&r.tracker, c.all ? nullptr : named, status);
-            } else {
-                status = ops.sndStop(handle);
-                trackerStopped(&r.tracker, c.all ? nullptr : named, status);
-            }
-            logResult(r, c, status);
-            break;
-        }
-        case SceneVerb::Delete:
-            status = ops.sndDelete(named);
-            trackerDeleted(&r.tracker, named, status);
-            logResult(r, c, status);
-            break;
-        case SceneVerb::Volume:
-            status = ops.sndVolume(c.value);
-            logResult(r, c, status);
-            break;
-        case SceneVerb::Mute:
-            status = ops.sndMute(c.value);
-            logResult(r, c, status);
-            break;
-        case SceneVerb::End:
-            break;
-    }
-    forwardConsole(r);
-}
-
-// True when standard output is a pipe whose reader has gone.
-bool outputBroken() {
-    struct pollfd p = {1, 0, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLERR | POLLHUP)) != 0;
-}
-
-const char* outputName(const RunConfig& c) {
-    return c.sink == KxplaySink::WavFile  ? c.target.c_str()
-           : c.sink == KxplaySink::Stdout ? "standard output"
-                                          : "the device";
-}
-
-// The output's own reason to end the run, said once: a write failed (its reader left, the disk
-// is full), standard output's reader left, or a WAV file reached the most its sizes can say.
-bool outputStopped(Runner& r) {
-    if (r.outputStopped)
-        return true;
-    const RunConfig& c = r.config;
-    HdaSinkStatus out = hdaSinkStatus();
-    double held = static_cast<double>(out.written) / kBytesPerSecond;
-    if (c.sink == KxplaySink::Stdout && (out.error == EPIPE || outputBroken()))
-        say(r, "standard output was closed by its reader; stopping");
-    else if (out.error != 0)
-        say(r, "writing %s failed: %s; stopping (it holds the first %.2f s)", outputName(c),
-            std::strerror(out.error), held);
-    else if (out.full)
-        say(r,
-            "%s reached %llu bytes of samples (%.2f s), the most a WAV file's sizes can say; "
-            "stopping there (for more, write raw PCM: -o - > FILE.raw)",
-            c.target.c_str(), static_cast<unsigned long long>(hdaWavDataLimit()),
-            static_cast<double>(hdaWavDataLimit()) / kBytesPerSecond);
-    else
-        return false;
-    r.outputStopped = true;
-    return true;
-}
+constexpr int32_t kRealTimePollMs = 100;  // wake-up interval while waiting in real time
+// Most periods run at once: under the stepped clock long enough that the host's hand-off costs
+// nothing per period, short enough that progress and an interrupt are seen promptly.
+constexpr uint64_t kMaxRun = 256;
 
 // The driver's clock for the run: kxplay's real time is the stepped clock let go on the
 // real-time schedule, so that what it renders is what --fast renders.
@@ -380,96 +70,6 @@ bool nextPeriods(Runner& r, uint64_t count) {
         }
     }
     return true;
-}
-
-// Opens the output. A FIFO is waited for until a reader opens it, or the run is interrupted.
-int openSink(Runner& r) {
-    const RunConfig& c = r.config;
-    switch (c.sink) {
-        case KxplaySink::WavFile:
-            for (bool told = false;; std::this_thread::sleep_for(kReaderPoll)) {
-                errno = 0;
-                if (hdaSinkWavFile(c.target))
-                    return KXPLAY_EXIT_OK;
-                if (errno != ENXIO) {
-                    say(r, "cannot write %s: %s", c.target.c_str(),
-                        errno != 0 ? std::strerror(errno) : "the file cannot be created");
-                    return KXPLAY_EXIT_FAILED;
-                }
-                if (!told && !c.quiet)
-                    std::fprintf(c.log, "kxplay: %s is a FIFO; waiting for its reader\n",
-                                 c.target.c_str());
-                told = true;
-                if (stopRequested.load()) {
-                    r.report.interrupted = true;
-                    return KXPLAY_EXIT_INTERRUPTED;
-                }
-            }
-        case KxplaySink::Stdout:
-            if (!hdaSinkFd(1)) {
-                say(r, "cannot start the writer of standard output");
-                return KXPLAY_EXIT_FAILED;
-            }
-            return KXPLAY_EXIT_OK;
-        case KxplaySink::Device:
-            if (!hdaHasAlsa()) {
-                say(r,
-                    "this build has no ALSA, so it cannot play on device '%s'; write a file "
-                    "with -o FILE.wav, or pipe with -o - into a player",
-                    c.target.c_str());
-                return KXPLAY_EXIT_FAILED;
-            }
-            if (!hdaSinkAlsa(c.target)) {
-                say(r, "cannot open ALSA device '%s'", c.target.c_str());
-                return KXPLAY_EXIT_FAILED;
-            }
-            return KXPLAY_EXIT_OK;
-    }
-    return KXPLAY_EXIT_FAILED;
-}
-
-// A WAV file holds at most hdaWavDataLimit() bytes of samples; a run known to be longer (by
-// --duration or an 'end') is told so before it starts.
-void warnOfLimit(Runner& r, const Scene& scene) {
-    const RunConfig& c = r.config;
-    struct stat st;
-    if (c.sink != KxplaySink::WavFile || stat(c.target.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return;
-    uint64_t periods = c.durationNanos ? periodAt(c.durationNanos, c.frames) : 0;
-    for (const SceneCommand& command : scene.commands)
-        if (command.verb == SceneVerb::End && (periods == 0 || command.period + 1 < periods))
-            periods = command.period + 1;
-    uint64_t limit = hdaWavDataLimit();
-    if (periods == 0 || periods * c.frames * 4 <= limit)
-        return;
-    say(r,
-        "%s: the run is %.2f s, and a WAV file holds at most %.2f s (its sizes are 32-bit); "
-        "it stops there. For longer, write raw PCM: -o - > FILE.raw",
-        c.target.c_str(), static_cast<double>(periods) * c.frames / KXPLAY_RATE,
-        static_cast<double>(limit) / kBytesPerSecond);
-}
-
-void printSummary(Runner& r, bool outputOk) {
-    const RunConfig& c = r.config;
-    const HdaStats& s = r.report.stats;
-    double audio = static_cast<double>(r.report.periods) * c.frames / KXPLAY_RATE;
-    double wall = r.report.wallSeconds;
-    std::fprintf(c.log, "kxplay: rendered %llu periods (%.2f s) in %.2f s, %.1fx real time\n",
-                 static_cast<unsigned long long>(r.report.periods), audio, wall,
-                 wall > 0.0 ? audio / wall : 0.0);
-    char peakText[32];
-    if (s.peak > 0)
-        std::snprintf(peakText, sizeof peakText, "%.1f dBFS", decibels(s.peak));
-    else
-        std::snprintf(peakText, sizeof peakText, "silent");
-    std::fprintf(c.log, "kxplay: peak %s, %llu clipped samples", peakText,
-                 static_cast<unsigned long long>(s.clippedSamples));
-    if (c.clock == HdaClock::RealTime)
-        std::fprintf(c.log, ", %llu late periods", static_cast<unsigned long long>(s.latePeriods));
-    if (c.sink == KxplaySink::WavFile && outputOk)
-        std::fprintf(c.log, "; wrote %s", c.target.c_str());
-    std::fputc('\n', c.log);
-    std::fflush(c.log);
 }
 
 // Periods after r.period in which the runner has nothing to do: no command falls due, the
