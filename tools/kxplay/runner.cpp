@@ -566,13 +566,13 @@ int play(Runner& r, const Scene& scene) {
     }
 }
 
-// Loads and starts the module, plays the scene and frees the module: everything that calls the
-// operation table. *started says whether the module started.
+// Starts the module runScene loaded, plays the scene and frees the module: everything that calls
+// the operation table. *started says whether the module started.
 int session(Runner& r, const Scene& scene, bool* started) {
     const RunConfig& config = r.config;
     int status = KXPLAY_EXIT_OK;
     if (r.ops == nullptr) {
-        say(r, "kxaudio did not attach its operations");
+        say(r, "kxaudio did not load: a location could not be bound or it attached no operations");
         status = KXPLAY_EXIT_FAILED;
     } else {
         int32_t init = r.ops->sndInit();
