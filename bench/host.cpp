@@ -12,21 +12,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/devices/sndhost.h"
-#include "platform/files/kxfs_host.h"
+#include "platform/host_load.h"
 
 namespace kx::bench {
 namespace {
-
-void put16(uint8_t* at, uint16_t v) {
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // The sink the benchmarks give the driver: a descriptor on /dev/null, so that long runs keep
 // no samples and every period still takes the path a real output takes.
@@ -35,20 +24,15 @@ int nullSink = -1;
 }  // namespace
 
 const SndOperations* startModule(HdaClock clock, uint32_t frames, const std::string& dir) {
-    kxfsReset();
-    kxfsBind(kLocation, dir.c_str());
-    hdaReset();
-    hdaSetClock(clock);
-    hdaSetFramesPerPeriod(frames);
+    const SndOperations* ops =
+        hostLoadModule(dkm_kxaudio_Init, {clock, frames, {{kLocation, dir}}});
+    if (ops == nullptr) {
+        std::fprintf(stderr, "kxaudio did not load\n");
+        return nullptr;
+    }
     if (nullSink < 0)
         nullSink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     hdaSinkFd(nullSink);
-    dkm_kxaudio_Init();
-    const SndOperations* ops = sndDelegate();
-    if (ops == nullptr) {
-        std::fprintf(stderr, "kxaudio did not attach its operations\n");
-        return nullptr;
-    }
     int32_t status = ops->sndInit();
     if (status != SND_OK) {
         std::fprintf(stderr, "kxaudio did not start: %d\n", static_cast<int>(status));
@@ -65,25 +49,14 @@ void stopModule(const SndOperations* ops) {
 }
 
 bool writeWav(const std::string& path, uint32_t frames, int16_t (*sampleAt)(uint32_t frame)) {
-    uint32_t dataBytes = frames * 4;
-    uint8_t h[44];
-    std::memcpy(h, "RIFF", 4);
-    put32(h + 4, 36 + dataBytes);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    put32(h + 16, 16);
-    put16(h + 20, 1);  // PCM
-    put16(h + 22, 2);
-    put32(h + 24, kRate);
-    put32(h + 28, kRate * 4);
-    put16(h + 32, 4);
-    put16(h + 34, 16);
-    std::memcpy(h + 36, "data", 4);
-    put32(h + 40, dataBytes);
+    uint32_t dataBytes = frames * kStreamBytesPerFrame;
+    uint8_t h[kWavHeaderBytes];
+    wavHeader(h, dataBytes);
     std::vector<uint8_t> data(dataBytes);
     for (uint32_t i = 0; i < frames; ++i) {
         auto v = static_cast<uint16_t>(sampleAt(i));
-        put16(data.data() + 4 * i, v);
-        put16(data.data() + 4 * i + 2, v);
+        putLe16(data.data() + kStreamBytesPerFrame * i, v);
+        putLe16(data.data() + kStreamBytesPerFrame * i + 2, v);
     }
     FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr)

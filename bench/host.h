@@ -9,15 +9,15 @@
 
 #include "kxaudio/kxaudio.h"
 #include "platform/devices/hda.h"
+#include "platform/devices/wav_format.h"
 
 namespace kx::bench {
 
-constexpr uint32_t kRate = 44100;
 constexpr uint32_t kLocation = 1;  // the location the files are created under
 
-// Resets the driver (clock, frames per period, a sink that keeps nothing), binds kLocation to
-// dir, loads the module through its entry and starts it. Returns the operation table, or null
-// (after saying why on standard error) when the module did not attach or start.
+// Resets the platform and loads the module through its entry (hostLoadModule, with kLocation
+// bound to dir), gives the driver a sink that keeps nothing, and starts the module. Returns the
+// operation table, or null (after saying why on standard error) when it did not load or start.
 const SndOperations* startModule(HdaClock clock, uint32_t frames, const std::string& dir);
 // Frees the module (releasing a stepped clock first) and closes the sink.
 void stopModule(const SndOperations* ops);

@@ -62,9 +62,9 @@ int run(int argc, char** argv) {
     auto trials = static_cast<int>(optionOf(argc, argv, "--trials", 40));
     std::string dir = optionOf(argc, argv, "--dir", std::string("."));
     bool realtime = optionOf(argc, argv, "--rt-sched", 0) != 0;
-    double period = static_cast<double>(frames) / kRate;
+    double period = static_cast<double>(frames) / kStreamRate;
 
-    if (!writeWav(dir + "/latency.wav", kRate, rampSample)) {
+    if (!writeWav(dir + "/latency.wav", kStreamRate, rampSample)) {
         std::fprintf(stderr, "cannot write %s/latency.wav\n", dir.c_str());
         return 1;
     }

@@ -114,7 +114,7 @@ int run(int argc, char** argv) {
 
     // One small file under many names: creation reads each header, and names must differ.
     std::string base = dir + "/tone.wav";
-    bool ok = writeWav(base, kRate / 10, toneSample);
+    bool ok = writeWav(base, kStreamRate / 10, toneSample);
     for (int i = 0; i < kPlaying && ok; ++i)
         ok = link(base, dir + "/play" + std::to_string(i) + ".wav");
     for (int i = 0; i < most && ok; ++i)

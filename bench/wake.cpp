@@ -57,8 +57,8 @@ int run(int argc, char** argv) {
     auto frames = static_cast<uint32_t>(optionOf(argc, argv, "--frames", 1024));
     uint64_t seconds = optionOf(argc, argv, "--seconds", 10);
     bool oneCpu = optionOf(argc, argv, "--one-cpu", 0) != 0;
-    auto period = std::chrono::nanoseconds(uint64_t{frames} * 1000000000ull / kRate);
-    uint64_t periods = seconds * kRate / frames;
+    auto period = std::chrono::nanoseconds(uint64_t{frames} * 1000000000ull / kStreamRate);
+    uint64_t periods = seconds * kStreamRate / frames;
 
     Baton baton;
     if (oneCpu)

@@ -14,13 +14,10 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/devices/wav_format.h"
+
 namespace kx::bench {
 namespace {
-
-uint32_t get32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
 
 // The samples of the "data" chunk, or false when the file is not a 16-bit stereo PCM WAV file.
 bool readSamples(const char* path, std::vector<int16_t>* samples) {
@@ -31,20 +28,19 @@ bool readSamples(const char* path, std::vector<int16_t>* samples) {
         return false;
     bool format = false;
     for (size_t at = 12; at + 8 <= bytes.size();) {
-        uint32_t size = get32(bytes.data() + at + 4);
+        uint32_t size = le32(bytes.data() + at + 4);
         const uint8_t* body = bytes.data() + at + 8;
         size_t available = bytes.size() - at - 8;
         if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0 && size >= 16 && available >= 16) {
-            uint16_t tag = static_cast<uint16_t>(body[0] | body[1] << 8);
-            uint16_t channels = static_cast<uint16_t>(body[2] | body[3] << 8);
-            uint16_t bits = static_cast<uint16_t>(body[14] | body[15] << 8);
-            format = (tag == 1 || tag == 0xFFFE) && channels == 2 && bits == 16;
+            uint16_t tag = le16(body);
+            format = (tag == 1 || tag == 0xFFFE) && le16(body + 2) == kStreamChannels &&
+                     le16(body + 14) == kStreamBits;
         } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
             // A writer that could not seek back leaves the size open: take what is there.
             size_t length = size < available ? size : available;
             samples->resize(length / 2);
             for (size_t i = 0; i < samples->size(); ++i)
-                (*samples)[i] = static_cast<int16_t>(body[2 * i] | body[2 * i + 1] << 8);
+                (*samples)[i] = static_cast<int16_t>(le16(body + 2 * i));
             return format;
         }
         at += 8 + size + (size & 1);

@@ -16,12 +16,9 @@
 
 #include "kxaudio/audioLib.h"
 #include "platform/devices/hda.h"
-#include "platform/devices/registry_host.h"
-#include "platform/devices/sndhost.h"
-#include "platform/fault.h"
+#include "platform/devices/wav_format.h"
 #include "platform/files/kxfile_host.h"
-#include "platform/files/kxfs_host.h"
-#include "platform/kernel/rtk_host.h"
+#include "platform/host_load.h"
 #include "platform/kernel/rtk_select.h"
 #include "tests/support/engine_state.h"
 #include "tests/support/wavgen.h"
@@ -29,7 +26,7 @@
 namespace {
 
 constexpr uint32_t kFrames = 256;  // 1 KiB periods: an input of up to 8 KiB plays in a few steps
-constexpr uint32_t kPeriodBytes = kFrames * 4;
+constexpr uint32_t kPeriodBytes = kFrames * kx::kStreamBytesPerFrame;
 constexpr int kMaxPeriods = 80;  // a sound still playing then is stopped by hand
 constexpr int32_t kWaitMs = 20000;
 
@@ -96,17 +93,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         setenv("TMPDIR", "/dev/shm", 0);
     session = new Session;
     session->path = session->dir.file("in.wav");
-    kx::faultClearAll();
-    kx::kxRegReset();
-    kx::kxfsReset();
-    kx::hdaReset();
-    kx::RtkResetCounters();
-    kx::hdaSetClock(kx::HdaClock::Stepped);
-    kx::hdaSetFramesPerPeriod(kFrames);
-    kx::sndDetachDelegate();
-    dkm_kxaudio_Init();
-    session->ops = *kx::sndDelegate();
-    kx::kxfsBind(1, session->dir.path().c_str());
+    const kx::SndOperations* ops = kx::hostLoadModule(
+        dkm_kxaudio_Init, {kx::HdaClock::Stepped, kFrames, {{1, session->dir.path()}}});
+    if (ops == nullptr)
+        fail("the module did not load");
+    session->ops = *ops;
     if (session->ops.sndInit() != kx::SND_OK || !kx::hdaSync(kWaitMs))
         fail("the library did not start");
     kx::kxConsoleCapture(true);  // the parser's one message stays off the fuzzer's output
@@ -124,8 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bool parsed = kx::parseWavFmt(session->path.c_str(), &format, &offset, &length) == 0;
     if (kx::kxOpenFiles() != 0)
         fail("the parser left a file open");
-    bool fits =
-        parsed && format.channels == 2 && format.sampleRate == 44100 && format.bitsPerSample == 16;
+    bool fits = parsed && format.channels == kx::kStreamChannels &&
+                format.sampleRate == kx::kStreamRate && format.bitsPerSample == kx::kStreamBits;
 
     kx::SoundHandle h = nullptr;
     int32_t status = ops.sndCreate(1, "in.wav", &h);

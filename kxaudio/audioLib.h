@@ -40,11 +40,11 @@ constexpr uint16_t STREAM_NOTIFY_EVENT = 0x1234;
 constexpr uint32_t STREAM_DRIVER_PARAMETER = 200000;
 
 // Engine constants.
-constexpr int NUM_STREAM_BLOCKS = 4;   // StreamBlocks built at start-up
-constexpr uint32_t QUEUE_PERIODS = 4;  // a block's queue holds four periods
-constexpr uint32_t MAX_PLAYING = 4;    // a new sound starts while at most three play
-constexpr uint32_t PATH_SIZE = 512;    // path buffer of sound creation
-constexpr int FREE_WAIT_BUDGET = 50;   // sleeps shared by both tasks in _sndFree
+constexpr int NUM_STREAM_BLOCKS = SND_STREAM_BLOCKS;  // StreamBlocks built at start-up
+constexpr uint32_t QUEUE_PERIODS = 4;                 // a block's queue holds four periods
+constexpr uint32_t MAX_PLAYING = SND_MAX_PLAYING;     // a new sound starts while fewer play
+constexpr uint32_t PATH_SIZE = SND_PATH_SIZE;         // path buffer of sound creation
+constexpr int FREE_WAIT_BUDGET = 50;                  // sleeps shared by both tasks in _sndFree
 constexpr uint32_t FREE_WAIT_USEC = 10000;
 constexpr uint16_t MIXER_PRIORITY = 192;
 constexpr uint16_t LOADER_PRIORITY = 89;

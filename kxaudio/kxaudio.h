@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // kxaudio's public face: the module entry, the nine-operation table it hands the host's sound
-// framework, the status codes every operation shares, and the play flags.
+// framework, the status codes every operation shares, the play flags and the module's limits.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +26,14 @@ constexpr int32_t SND_ERR_RANGE = -30478;      // volume above 100
 constexpr uint32_t SND_PLAY = 1;       // always set by a play
 constexpr uint32_t SND_LOOP = 2;       // rewind at the end of the data
 constexpr uint32_t SND_EXCLUSIVE = 4;  // play alone
+
+// The module's fixed limits, for a host that checks or explains against them.
+constexpr uint32_t SND_PATH_SIZE = 512;  // bytes of a sound's full path, terminator included
+// Stream blocks: each started sound is lent one; a sound started while all are lent (to playing
+// or paused sounds) is marked playing but is neither read nor mixed until it is started again.
+constexpr uint32_t SND_STREAM_BLOCKS = 4;
+// A play that is not exclusive is refused (SND_ERR_TOO_MANY) while this many sounds play.
+constexpr uint32_t SND_MAX_PLAYING = 4;
 
 // The operation table, in slot order. Every operation returns a signed 32-bit status;
 // sndStop and sndPause return 1 when the library is not started; sndFree's result has no

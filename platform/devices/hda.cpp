@@ -32,28 +32,14 @@ Driver& driver() {
 
 namespace {
 
-uint16_t load16(const uint8_t* at) {
-    return static_cast<uint16_t>(at[0] | at[1] << 8);
-}
-
-uint32_t load32(const uint8_t* at) {
-    return static_cast<uint32_t>(at[0]) | static_cast<uint32_t>(at[1]) << 8 |
-           static_cast<uint32_t>(at[2]) << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
-void store32(uint8_t* at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 int32_t streamOpen(uint8_t* descriptor) {
     if (faultCheck(Fault::StreamOpen))
         return DM_ERR_FAULT;
     if (descriptor == nullptr)
         return HDA_ERR_PARAM;
-    if (load16(descriptor + HDA_DESC_CHANNELS) != kChannels ||
-        load32(descriptor + HDA_DESC_SAMPLE_RATE) != kRate ||
-        load16(descriptor + HDA_DESC_BITS) != kBits)
+    if (le16(descriptor + HDA_DESC_CHANNELS) != kStreamChannels ||
+        le32(descriptor + HDA_DESC_SAMPLE_RATE) != kStreamRate ||
+        le16(descriptor + HDA_DESC_BITS) != kStreamBits)
         return HDA_ERR_FORMAT;
     Driver& d = driver();
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -61,14 +47,14 @@ int32_t streamOpen(uint8_t* descriptor) {
         d.frames = d.framesAtReopen;
         d.framesAtReopen = 0;
     }
-    store32(descriptor + HDA_DESC_FRAMES, d.frames);
+    putLe32(descriptor + HDA_DESC_FRAMES, d.frames);
     // Opening an open stream starts it afresh, so a caller whose close failed can still reopen.
     d.open = true;
     d.streamClock = d.clock;
     d.streamFrames = d.frames;
     d.scheduled = false;
     d.stats.opens++;
-    d.stats.notifyTask = load32(descriptor + HDA_DESC_NOTIFY_TASK);
+    d.stats.notifyTask = le32(descriptor + HDA_DESC_NOTIFY_TASK);
     d.changed.notify_all();
     return 0;
 }
@@ -113,7 +99,7 @@ void recordUnity(Driver& d, const uint8_t* buffer, size_t count, int16_t* out) {
 // Copies the period, counts clipping on what the module produced, then applies the volume and
 // mute in force now, so a change reaches the periods recorded after it.
 void recordLocked(Driver& d, const uint8_t* buffer, uint32_t frames, std::vector<int16_t>* out) {
-    size_t count = static_cast<size_t>(frames) * kChannels;
+    size_t count = static_cast<size_t>(frames) * kStreamChannels;
     out->resize(count);
     bool muted = d.stats.mute != 0;
     if constexpr (std::endian::native == std::endian::little) {
@@ -123,7 +109,7 @@ void recordLocked(Driver& d, const uint8_t* buffer, uint32_t frames, std::vector
         }
     }
     for (size_t i = 0; i < count; ++i) {
-        int16_t sample = static_cast<int16_t>(load16(buffer + 2 * i));
+        int16_t sample = static_cast<int16_t>(le16(buffer + 2 * i));
         if (sample == INT16_MAX || sample == INT16_MIN)
             d.stats.clippedSamples++;
         int16_t gained = muted ? 0 : hdaApplyGain(sample, d.stats.volume);
@@ -205,7 +191,7 @@ int32_t setVolume(const uint8_t* block) {
         return DM_ERR_FAULT;
     if (block == nullptr)
         return HDA_ERR_PARAM;
-    uint32_t volume = load32(block);
+    uint32_t volume = le32(block);
     if (volume > kFullVolume)
         return HDA_ERR_RANGE;
     Driver& d = driver();
@@ -221,7 +207,7 @@ int32_t setMute(const uint8_t* block) {
         return HDA_ERR_PARAM;
     Driver& d = driver();
     std::lock_guard<std::mutex> lock(d.mutex);
-    d.stats.mute = load32(block + 4);
+    d.stats.mute = le32(block + 4);
     return 0;
 }
 

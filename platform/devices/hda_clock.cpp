@@ -24,9 +24,9 @@ namespace {
 SteadyClock::duration periodsFrom(uint64_t index, uint32_t frames) {
     // A stream that reports no frames is paced as one frame per period so that it cannot spin.
     uint64_t total = index * std::max<uint32_t>(frames, 1);
-    uint64_t seconds = total / kRate;
-    uint64_t rest = total % kRate;
-    auto ns = std::chrono::nanoseconds(static_cast<int64_t>(rest * 1000000000ull / kRate));
+    uint64_t seconds = total / kStreamRate;
+    uint64_t rest = total % kStreamRate;
+    auto ns = std::chrono::nanoseconds(static_cast<int64_t>(rest * 1000000000ull / kStreamRate));
     return std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(seconds) + ns);
 }
 

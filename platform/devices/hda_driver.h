@@ -10,15 +10,13 @@
 #include <mutex>
 
 #include "platform/devices/hda.h"
+#include "platform/devices/wav_format.h"
 #include "platform/kernel/rtk_types.h"
 
 namespace kx::hdadriver {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr uint16_t kChannels = 2;
-constexpr uint32_t kRate = 44100;
-constexpr uint16_t kBits = 16;
 constexpr uint32_t kDefaultFrames = 1024;
 constexpr uint32_t kFullVolume = 100;
 constexpr uint16_t kExitEvent = 0x4000;

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // The sinks of the simulated HD-audio driver: memory capture, WAV file, raw descriptor and the
 // dispatch to ALSA. Runs on the writing task (sinkWrite) and on the host (choice, capture).
-// All sink state is guarded by sinkMutex. A file, descriptor or ALSA sink has a writer thread:
-// the writing task copies each period into the writer's ring and returns, and the writer alone
-// makes the system calls. The ring's positions are guarded by Writer::mutex, never held across
-// a copy or a system call; the bytes between them belong to whichever side the positions say.
-// What the output holds (bytes written, the first error, the descriptor of a WAV file) is kept
-// in atomics and under fileMutex, which the writer holds across each write and the close across
-// the header: a host thread that must end the program at once can still leave a true header
-// without taking sinkMutex, which a writing task stalled on a full ring holds.
+// All sink state is guarded by sinkMutex. A file, descriptor or ALSA sink has a writer thread
+// (sink_writer.cpp) that alone makes the system calls. What the output holds (bytes written, the
+// first error, the descriptor of a WAV file) is kept in atomics and under fileMutex, which the
+// writer holds across each write and the close across the header: a host thread that must end
+// the program at once can still leave a true header without taking sinkMutex, which a writing
+// task stalled on a full ring holds.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -20,58 +18,27 @@
 #include <bit>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/devices/hda.h"
 #include "platform/devices/sink.h"
+#include "platform/devices/sink_writer.h"
+#include "platform/devices/wav_format.h"
 
 namespace kx {
 namespace {
 
 enum class SinkKind : uint8_t { Memory, WavFile, Fd, Alsa };
 
-constexpr uint32_t kRate = 44100;
-constexpr uint16_t kChannels = 2;
-constexpr uint16_t kBits = 16;
-constexpr uint32_t kWavHeaderBytes = 44;
-// The RIFF size fields are 32-bit: the most data they can say, in whole frames. A WAV file
-// stops there (hdaSinkStatus().full).
-constexpr uint64_t kWavMaxData = (0xFFFFFFFFull - 36) / 4 * 4;
-// The sizes of a WAV whose header cannot be rewritten once the data is known (a pipe, a FIFO, a
-// device): "as long as the stream lasts", as streaming writers put it.
-constexpr uint32_t kWavStreamSize = 0xFFFFFFFF;
-// How often a writer waiting on a pipe with no room looks whether it was abandoned, and a full
-// ring looks the same.
+// How often a writer waiting on a pipe with no room looks whether it was abandoned.
 constexpr int kAbandonPollMs = 50;
 // A WAV file is written in pieces of at least this many bytes: one system call per period
 // would cost more than the copy into the ring. A raw descriptor and ALSA are written as soon as
 // a period is in, as a player at the other end wants every period without delay.
 constexpr uint64_t kWavFlushBytes = 64 * 1024;
-// The writer's ring: about twelve seconds at 1024 frames, eight periods of the largest size
-// kxplay asks for, so that a disk or a pipe that stalls for seconds costs no period.
-constexpr uint64_t kRingBytes = 2 * 1024 * 1024;
-static_assert(kRingBytes % 4 == 0, "the ring holds whole frames, so no frame is split at its end");
-static_assert(kRingBytes >= 8 * 65536 * 4, "eight of the largest periods fit in the ring");
-
-// The thread that empties the ring into a file, a descriptor or ALSA.
-struct Writer {
-    std::unique_ptr<uint8_t[]> ring;  // kRingBytes, allocated when the sink is chosen
-    std::mutex mutex;                 // guards the fields below
-    std::condition_variable more;     // head moved past the batch, or closing
-    std::condition_variable room;     // tail moved
-    uint64_t head = 0;                // bytes put in since the sink was chosen
-    uint64_t tail = 0;                // bytes written out (or dropped after a failure)
-    uint64_t batch = 1;               // bytes pending before the writer is woken
-    bool closing = false;
-    bool failed = false;  // a write failed; later bytes are dropped so no one waits forever
-    std::thread thread;
-};
 
 struct Sink {
     SinkKind kind = SinkKind::Memory;
@@ -81,7 +48,7 @@ struct Sink {
     bool stream = false;            // WAV file that cannot seek: its header says kWavStreamSize
     uint64_t dataBytes = 0;         // WAV file: sample bytes put in the ring
     AlsaOutput* alsa = nullptr;
-    std::unique_ptr<Writer> writer;  // WAV file, descriptor and ALSA
+    SinkWriter* writer = nullptr;  // WAV file, descriptor and ALSA
 };
 
 std::mutex sinkMutex;
@@ -101,16 +68,6 @@ Sink& sink() {
     return *instance;
 }
 
-void put16(uint8_t* at, uint16_t v) {
-    at[0] = static_cast<uint8_t>(v);
-    at[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // Samples leave as little-endian bytes whatever the host's order.
 void toBytes(const int16_t* samples, size_t count, std::vector<uint8_t>* out) {
     if (count == 0)
@@ -122,7 +79,7 @@ void toBytes(const int16_t* samples, size_t count, std::vector<uint8_t>* out) {
         return;
     }
     for (size_t i = 0; i < count; ++i)
-        put16(out->data() + at + 2 * i, static_cast<uint16_t>(samples[i]));
+        putLe16(out->data() + at + 2 * i, static_cast<uint16_t>(samples[i]));
 }
 
 // Records the first failure's reason.
@@ -163,27 +120,11 @@ bool writeAll(int fd, bool pipe, const uint8_t* bytes, size_t length,
     return true;
 }
 
-// The canonical 44-byte header for `dataBytes` of samples, or for a stream of unknown length.
-void wavHeader(uint8_t* header, uint64_t dataBytes, bool stream) {
-    uint32_t data = static_cast<uint32_t>(std::min(dataBytes, kWavMaxData));
-    std::memcpy(header, "RIFF", 4);
-    put32(header + 4, stream ? kWavStreamSize : 36 + data);
-    std::memcpy(header + 8, "WAVEfmt ", 8);
-    put32(header + 16, 16);
-    put16(header + 20, 1);  // PCM
-    put16(header + 22, kChannels);
-    put32(header + 24, kRate);
-    put32(header + 28, kRate * kChannels * kBits / 8);
-    put16(header + 32, kChannels * kBits / 8);
-    put16(header + 34, kBits);
-    std::memcpy(header + 36, "data", 4);
-    put32(header + 40, stream ? kWavStreamSize : data);
-}
-
 // Makes the WAV file `fd` say what it holds: the header for the whole frames written, and
 // nothing after them (a failed write may have left part of a frame). Called with fileMutex held.
 bool finishWav(int fd) {
-    uint64_t data = std::min(written.load(std::memory_order_relaxed), kWavMaxData) / 4 * 4;
+    uint64_t data = std::min(written.load(std::memory_order_relaxed), kWavMaxData) /
+                    kStreamBytesPerFrame * kStreamBytesPerFrame;
     uint8_t header[kWavHeaderBytes];
     wavHeader(header, data, false);
     bool ok = ::pwrite(fd, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header);
@@ -194,125 +135,40 @@ bool finishWav(int fd) {
     return ok;
 }
 
-// Writes one piece of the ring to the sink's target. Only the writer thread calls it; the kind,
-// descriptor and ALSA handle are fixed while the writer lives.
-bool writeOut(const Sink& s, const uint8_t* bytes, size_t length) {
+// The writer's output: one piece of the ring to the sink's target, on the writer thread only;
+// the kind, descriptor and ALSA handle are fixed while the writer lives. A failure is recorded
+// unless the sink was abandoned, which drops bytes on purpose.
+bool writeOut(void* context, const uint8_t* bytes, size_t length) {
+    const Sink& s = *static_cast<const Sink*>(context);
+    bool ok;
     if (s.kind == SinkKind::Alsa) {
         // The ring holds whole frames of little-endian samples, the format ALSA was opened with.
-        if (alsaWrite(s.alsa, reinterpret_cast<const int16_t*>(bytes),
-                      static_cast<uint32_t>(length / (kChannels * kBits / 8)))) {
+        ok = alsaWrite(s.alsa, reinterpret_cast<const int16_t*>(bytes),
+                       static_cast<uint32_t>(length / kStreamBytesPerFrame));
+        if (ok)
             written.fetch_add(length, std::memory_order_relaxed);
-            return true;
-        }
-        errno = EIO;
-        return false;
+        else
+            errno = EIO;
+    } else {
+        std::lock_guard<std::timed_mutex> file(fileMutex);
+        ok = writeAll(s.fd, s.pipe, bytes, length, &written);
     }
-    std::lock_guard<std::timed_mutex> file(fileMutex);
-    return writeAll(s.fd, s.pipe, bytes, length, &written);
-}
-
-void writerLoop(const Sink* s, Writer* w) {
-    std::unique_lock<std::mutex> lock(w->mutex);
-    for (;;) {
-        w->more.wait(lock, [&] { return w->head - w->tail >= w->batch || w->closing; });
-        if (w->head == w->tail)
-            return;  // closing, and everything is out
-        uint64_t from = w->tail;
-        uint64_t to = w->head;
-        bool failed = w->failed;
-        lock.unlock();
-        while (from < to && !failed) {
-            size_t at = static_cast<size_t>(from % kRingBytes);
-            size_t length = static_cast<size_t>(std::min<uint64_t>(to - from, kRingBytes - at));
-            failed = !writeOut(*s, w->ring.get() + at, length);
-            if (failed && !abandoned.load(std::memory_order_relaxed))
-                noteError(errno);
-            from += length;
-        }
-        lock.lock();
-        w->failed = failed;
-        w->tail = to;
-        w->room.notify_all();
-    }
+    if (!ok && !abandoned.load(std::memory_order_relaxed))
+        noteError(errno);
+    return ok;
 }
 
 bool startWriter(Sink& s, uint64_t batch) {
-    auto w = std::make_unique<Writer>();
-    w->ring.reset(new (std::nothrow) uint8_t[kRingBytes]);
-    if (!w->ring)
-        return false;
-    w->batch = batch;
-    try {
-        w->thread = std::thread(writerLoop, &s, w.get());
-    } catch (const std::system_error&) {
-        return false;
-    }
-    s.writer = std::move(w);
-    return true;
-}
-
-// Ends the writer once it has written everything in the ring (or dropped it after a failure or
-// an abandon).
-void stopWriter(Sink& s) {
-    Writer* w = s.writer.get();
-    if (w == nullptr)
-        return;
-    {
-        std::lock_guard<std::mutex> lock(w->mutex);
-        w->closing = true;
-    }
-    w->more.notify_all();
-    w->thread.join();
-    s.writer.reset();
-}
-
-// Puts a period's bytes into the ring, waiting for room where it is full. The first wait of a
-// period counts it, before waiting, so that whoever watches sees the stall while it lasts.
-// Only the writing task puts (under sinkMutex), so the free space cannot shrink between the
-// look and the copy.
-void putInRing(Writer& w, const uint8_t* bytes, size_t length, bool* counted) {
-    while (length > 0) {
-        uint64_t head;
-        uint64_t space;
-        {
-            std::unique_lock<std::mutex> lock(w.mutex);
-            if (w.head - w.tail == kRingBytes) {
-                if (!*counted)
-                    overruns.fetch_add(1, std::memory_order_relaxed);
-                *counted = true;
-                w.more.notify_all();  // a batched writer may be waiting for more than is in
-                // An abandoned sink takes nothing more: the wait looks at it now and then, as
-                // hdaSinkAbandon may not take the ring's lock to say so.
-                while (w.head - w.tail == kRingBytes) {
-                    if (abandoned.load(std::memory_order_relaxed))
-                        return;
-                    w.room.wait_for(lock, std::chrono::milliseconds(kAbandonPollMs));
-                }
-            }
-            head = w.head;
-            space = kRingBytes - (w.head - w.tail);
-        }
-        size_t at = static_cast<size_t>(head % kRingBytes);
-        size_t piece = static_cast<size_t>(std::min<uint64_t>({length, space, kRingBytes - at}));
-        std::memcpy(w.ring.get() + at, bytes, piece);
-        bool wake;
-        {
-            std::lock_guard<std::mutex> lock(w.mutex);
-            w.head += piece;
-            wake = w.head - w.tail >= w.batch;
-        }
-        if (wake)
-            w.more.notify_one();
-        bytes += piece;
-        length -= piece;
-    }
+    s.writer = sinkWriterStart(writeOut, &s, batch, &abandoned);
+    return s.writer != nullptr;
 }
 
 // Finishes the current sink and falls back to an empty memory sink. False when the sink had
 // reported an error or could not be finished.
 bool closeLocked() {
     Sink& s = sink();
-    stopWriter(s);
+    sinkWriterStop(s.writer);
+    s.writer = nullptr;
     // An abandoned writer has dropped what it did not write, as asked: not a failure.
     bool ok = s.kind == SinkKind::Memory || firstError.load() == 0;
     switch (s.kind) {
@@ -361,14 +217,10 @@ void resetStatus() {
 
 }  // namespace
 
-void sinkWavHeader(uint8_t* header, uint64_t dataBytes) {
-    wavHeader(header, dataBytes, false);
-}
-
 void sinkWrite(const int16_t* samples, uint32_t frames) {
     std::lock_guard<std::mutex> lock(sinkMutex);
     Sink& s = sink();
-    size_t count = static_cast<size_t>(frames) * kChannels;
+    size_t count = static_cast<size_t>(frames) * kStreamChannels;
     if (s.kind == SinkKind::Memory) {
         toBytes(samples, count, &s.captured);
         return;
@@ -376,7 +228,8 @@ void sinkWrite(const int16_t* samples, uint32_t frames) {
     if (s.kind == SinkKind::WavFile && !s.stream) {
         // A WAV file takes whole frames up to what its sizes can say, and no more.
         uint64_t limit = wavLimit.load(std::memory_order_relaxed);
-        uint64_t room = limit > s.dataBytes ? (limit - s.dataBytes) / 4 * 2 : 0;
+        uint64_t frameRoom = limit > s.dataBytes ? (limit - s.dataBytes) / kStreamBytesPerFrame : 0;
+        uint64_t room = frameRoom * kStreamChannels;  // in samples, as count is
         if (count > room) {
             count = static_cast<size_t>(room);
             full.store(true);
@@ -387,12 +240,13 @@ void sinkWrite(const int16_t* samples, uint32_t frames) {
     bool counted = false;
     if constexpr (std::endian::native == std::endian::little) {
         // The samples already are the little-endian bytes the output wants.
-        putInRing(*s.writer, reinterpret_cast<const uint8_t*>(samples), count * 2, &counted);
+        sinkWriterPut(s.writer, reinterpret_cast<const uint8_t*>(samples), count * 2, &counted,
+                      &overruns);
     } else {
         for (size_t i = 0; i < count; ++i) {
             uint8_t bytes[2];
-            put16(bytes, static_cast<uint16_t>(samples[i]));
-            putInRing(*s.writer, bytes, sizeof bytes, &counted);
+            putLe16(bytes, static_cast<uint16_t>(samples[i]));
+            sinkWriterPut(s.writer, bytes, sizeof bytes, &counted, &overruns);
         }
     }
     s.dataBytes += count * 2;
@@ -513,7 +367,7 @@ void hdaSinkFinishNow(int32_t timeoutMs) {
 }
 
 void hdaSetWavDataLimit(uint64_t bytes) {
-    wavLimit.store(std::min(bytes, kWavMaxData) / 4 * 4);
+    wavLimit.store(std::min(bytes, kWavMaxData) / kStreamBytesPerFrame * kStreamBytesPerFrame);
 }
 
 uint64_t hdaWavDataLimit() {

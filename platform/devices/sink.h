@@ -2,8 +2,8 @@
 // Inside the simulated HD-audio driver: where recorded periods go (memory, a WAV file, a raw
 // descriptor or ALSA). The public controls are in platform/devices/hda.h; this is what the driver's
 // write path and reset use. Guarded by the sink's own mutex, never taken with the driver's; the
-// writer thread of a file, descriptor or ALSA sink shares only its buffer, under the buffer's
-// own mutex.
+// writer thread of a file, descriptor or ALSA sink (sink_writer.h) shares only its buffer, under
+// the buffer's own mutex. The WAV header the file sink writes is wavHeader (wav_format.h).
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,6 @@ void sinkWrite(const int16_t* samples, uint32_t frames);
 uint64_t sinkOverruns();
 // Finishes any sink, selects memory and empties it.
 void sinkReset();
-// The canonical 44-byte header of a 16-bit stereo 44100 Hz PCM WAV file holding `dataBytes` of
-// samples (sizes held to what a RIFF file can state), as the WAV file sink writes it.
-void sinkWavHeader(uint8_t* header, uint64_t dataBytes);
 
 // The ALSA output, present where the build found libasound (KX_HAVE_ALSA); elsewhere open
 // fails and the rest is never called.

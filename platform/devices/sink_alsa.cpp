@@ -3,6 +3,7 @@
 // libasound, where the build found it. Called only under the sink's mutex
 // (platform/devices/sink.cpp). Without ALSA every open fails.
 #include "platform/devices/sink.h"
+#include "platform/devices/wav_format.h"
 
 #ifdef KX_HAVE_ALSA
 #include <alsa/asoundlib.h>
@@ -17,8 +18,6 @@ struct AlsaOutput {
 };
 
 namespace {
-constexpr unsigned kRate = 44100;
-constexpr unsigned kChannels = 2;
 // Enough queued sound to ride over a late period of the mixer without an underrun.
 constexpr unsigned kLatencyUsec = 100000;
 }  // namespace
@@ -31,8 +30,8 @@ AlsaOutput* alsaOpen(const char* device) {
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, device, SND_PCM_STREAM_PLAYBACK, 0) < 0)
         return nullptr;
-    if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, kChannels,
-                           kRate, 1, kLatencyUsec) < 0) {
+    if (snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED,
+                           kStreamChannels, kStreamRate, 1, kLatencyUsec) < 0) {
         snd_pcm_close(pcm);
         return nullptr;
     }
@@ -48,7 +47,7 @@ bool alsaWrite(AlsaOutput* output, const int16_t* samples, uint32_t frames) {
                 return false;
             continue;
         }
-        samples += static_cast<size_t>(n) * kChannels;
+        samples += static_cast<size_t>(n) * kStreamChannels;
         frames -= static_cast<uint32_t>(n);
     }
     return true;

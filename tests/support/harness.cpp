@@ -5,11 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "kxaudio/audioLib.h"
-#include "platform/devices/registry_host.h"
-#include "platform/devices/sndhost.h"
 #include "platform/fault.h"
-#include "platform/files/kxfs_host.h"
-#include "platform/kernel/rtk_host.h"
+#include "platform/host_load.h"
 #include "platform/kernel/rtk_select.h"
 
 namespace kxtest {
@@ -20,17 +17,8 @@ Module::Module(uint32_t frames, kx::HdaClock clock)
     if (clock == kx::HdaClock::RealTime) {
         EXPECT_TRUE(kx::RtkSelectKernel(kx::RtkKernel::Threads)) << "tasks were left running";
     }
-    kx::faultClearAll();
-    kx::kxRegReset();
-    kx::kxfsReset();
-    kx::hdaReset();
-    kx::RtkResetCounters();
-    kx::hdaSetClock(clock);
-    kx::hdaSetFramesPerPeriod(frames);
-    kx::sndDetachDelegate();
-    EXPECT_EQ(dkm_kxaudio_Init(), 0);
-    const kx::SndOperations* table = kx::sndDelegate();
-    EXPECT_NE(table, nullptr);
+    const kx::SndOperations* table = kx::hostLoadModule(dkm_kxaudio_Init, {clock, frames, {}});
+    EXPECT_NE(table, nullptr) << "the module did not load";
     if (table)
         ops_ = *table;
 }

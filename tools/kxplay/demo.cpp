@@ -12,10 +12,12 @@
 #include <fstream>
 #include <numbers>
 
+#include "platform/devices/wav_format.h"
+
 namespace kx {
 namespace {
 
-constexpr double kRate = 44100.0;
+constexpr double kRate = kStreamRate;
 constexpr double kFull = 32767.0;
 
 struct Stereo {
@@ -145,15 +147,6 @@ std::vector<int16_t> toSamples(const Stereo& s) {
     return out;
 }
 
-void put16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 const char kScene[] =
     "# kxplay's demo: every playing rule of kxaudio in under fifteen seconds.\n"
     "sound beat  beat.wav          # a one-bar rhythm, looped below\n"
@@ -219,22 +212,10 @@ std::vector<int16_t> demoSamples(const std::string& file) {
 }
 
 bool writeStereoWav(const std::string& path, const std::vector<int16_t>& samples) {
-    std::vector<uint8_t> bytes;
-    uint32_t dataBytes = static_cast<uint32_t>(samples.size() * 2);
-    bytes.insert(bytes.end(), {'R', 'I', 'F', 'F'});
-    put32(bytes, 36 + dataBytes);
-    bytes.insert(bytes.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    put32(bytes, 16);
-    put16(bytes, 1);          // PCM
-    put16(bytes, 2);          // channels
-    put32(bytes, 44100);      // sample rate
-    put32(bytes, 44100 * 4);  // byte rate
-    put16(bytes, 4);          // block align
-    put16(bytes, 16);         // bits per sample
-    bytes.insert(bytes.end(), {'d', 'a', 't', 'a'});
-    put32(bytes, dataBytes);
-    for (int16_t s : samples)
-        put16(bytes, static_cast<uint16_t>(s));
+    std::vector<uint8_t> bytes(kWavHeaderBytes + samples.size() * 2);
+    wavHeader(bytes.data(), samples.size() * 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        putLe16(bytes.data() + kWavHeaderBytes + 2 * i, static_cast<uint16_t>(samples[i]));
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "kxaudio/kxaudio.h"
+#include "platform/devices/wav_format.h"
 #include "platform/files/kxfile_host.h"
 #include "platform/files/kxfs.h"
 #include "tools/kxplay/prepare.h"
@@ -18,18 +20,10 @@
 namespace kx {
 namespace {
 
-constexpr uint16_t kStreamChannels = 2;
-constexpr uint32_t kStreamRate = 44100;
-constexpr uint16_t kStreamBits = 16;
 constexpr int kReaderChunkLimit = WAV_MAX_CHUNKS;  // chunk headers the reader looks at
 constexpr int kWalkChunkLimit = 64;                // chunk headers kxplay lists
 constexpr int32_t kFmtFields = 16;                 // bytes of the format record in "fmt "
 constexpr const char* kStreamWords = "kxaudio plays 2-channel 44100 Hz 16-bit PCM";
-
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 std::string fourcc(const uint8_t* p) {
     std::string id(4, '?');
@@ -265,10 +259,10 @@ WavInspection inspectWav(const std::string& path) {
         walkProblem = walkChunks(file, &out);
 
     // The module's verdict decides; kxplay's walk only explains it.
-    if (out.fullPath.size() + 1 > KXPLAY_PATH_LIMIT) {
+    if (out.fullPath.size() + 1 > SND_PATH_SIZE) {
         out.pathTooLong = true;
         out.reason = "its full path is " + std::to_string(out.fullPath.size()) +
-                     " characters; kxaudio takes at most " + std::to_string(KXPLAY_PATH_LIMIT - 1);
+                     " characters; kxaudio takes at most " + std::to_string(SND_PATH_SIZE - 1);
     } else if (out.parseResult != 0) {
         if (!walkProblem.empty())
             out.reason = walkProblem;

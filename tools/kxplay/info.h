@@ -13,8 +13,6 @@
 
 namespace kx {
 
-constexpr uint32_t KXPLAY_PATH_LIMIT = 512;  // the module's path buffer, terminator included
-
 struct WavChunkInfo {
     std::string id;       // four characters, non-printable ones shown as '?'
     uint32_t size = 0;    // body size as written

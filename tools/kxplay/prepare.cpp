@@ -17,7 +17,7 @@
 #include <cstring>
 #include <map>
 
-#include "platform/devices/sink.h"
+#include "platform/devices/wav_format.h"
 #include "tools/kxplay/options.h"
 
 #if KX_HAVE_PREPARE
@@ -29,7 +29,6 @@ namespace kx {
 namespace {
 
 constexpr int kUsageError = 2;
-constexpr uint32_t kRate = 44100;
 constexpr uint32_t kMinPeriod = 2;
 constexpr uint32_t kMaxPeriod = 65536;
 constexpr uint32_t kMaxHeadroom = 64;
@@ -271,13 +270,13 @@ void downmixWeights(int c, float* left, float* right) {
 class Resampler {
   public:
     Resampler(int rate, std::vector<float>* out) : out_(out) {
-        if (static_cast<uint32_t>(rate) == kRate)
+        if (static_cast<uint32_t>(rate) == kStreamRate)
             return;
-        ratio_ = static_cast<double>(kRate) / rate;
+        ratio_ = static_cast<double>(kStreamRate) / rate;
         soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
         soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
         soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-        soxr_ = soxr_create(rate, kRate, 2, &error_, &io, &quality, &runtime);
+        soxr_ = soxr_create(rate, kStreamRate, 2, &error_, &io, &quality, &runtime);
     }
     ~Resampler() {
         if (soxr_ != nullptr)
@@ -351,7 +350,7 @@ bool decode(const std::string& path, Source* out, std::string* reason) {
     constexpr sf_count_t kReserveLimit = sf_count_t(1) << 28;
     if (info.frames > 0 && info.frames < kReserveLimit && info.samplerate > 0)
         out->stereo.reserve(static_cast<size_t>(
-            2 * (static_cast<double>(info.frames) * kRate / info.samplerate + 1024)));
+            2 * (static_cast<double>(info.frames) * kStreamRate / info.samplerate + 1024)));
     std::vector<float> weights(static_cast<size_t>(info.channels) * 2);
     for (int c = 0; c < info.channels; ++c)
         downmixWeights(c, &weights[2 * c], &weights[2 * c + 1]);
@@ -477,8 +476,8 @@ bool writeWav(const std::string& target, const std::vector<int16_t>& samples, st
         return false;
     }
     FILE* file = fdopen(fd, "wb");
-    uint8_t header[44];
-    sinkWavHeader(header, samples.size() * 2);
+    uint8_t header[kWavHeaderBytes];
+    wavHeader(header, samples.size() * 2);
     // WAV samples are little-endian, as this host's are.
     static_assert(std::endian::native == std::endian::little);
     bool ok = file != nullptr && writeAllBytes(file, header, sizeof header) &&
@@ -505,13 +504,13 @@ std::string prepareOne(const PrepareOptions& o, const std::string& path,
         return reason;
 
     std::vector<std::string> did;
-    if (static_cast<uint32_t>(s.rate) != kRate)
+    if (static_cast<uint32_t>(s.rate) != kStreamRate)
         did.push_back("resampled " + std::to_string(s.rate) + " to 44100 Hz");
     if (s.channels == 1)
         did.push_back("mono to both channels");
     else if (s.channels > 2)
         did.push_back(std::to_string(s.channels) + " channels downmixed");
-    constexpr double kMsFrames = kRate / 1000.0;
+    constexpr double kMsFrames = kStreamRate / 1000.0;
     if (o.fadeInMs > 0) {
         fade(&s, static_cast<uint64_t>(std::llround(o.fadeInMs * kMsFrames)), true);
         did.push_back("fade-in " + std::to_string(std::llround(o.fadeInMs)) + " ms");
@@ -580,7 +579,7 @@ std::string prepareOne(const PrepareOptions& o, const std::string& path,
                     path.c_str(), target.c_str(), s.words.c_str(), conversion.c_str(), toDb(gain),
                     gainWhy.c_str(), loopWords.c_str(), toDb(outPeak / 32768.0),
                     clipped ? (", " + std::to_string(clipped) + " samples clipped").c_str() : "",
-                    static_cast<double>(s.frames) / kRate);
+                    static_cast<double>(s.frames) / kStreamRate);
     }
     return "";
 }

@@ -13,9 +13,8 @@
 #include <thread>
 
 #include "kxaudio/kxaudio.h"
-#include "platform/devices/sndhost.h"
 #include "platform/files/kxfile_host.h"
-#include "platform/files/kxfs_host.h"
+#include "platform/host_load.h"
 #include "platform/kernel/rtk_host.h"
 #include "platform/kernel/rtk_select.h"
 #include "platform/kernel/rtk_types.h"
@@ -165,15 +164,13 @@ int play(Runner& r, const Scene& scene) {
     }
 }
 
-// Loads and starts the module, plays the scene and frees the module: everything that calls the
-// operation table. *started says whether the module started.
+// Starts the module runScene loaded, plays the scene and frees the module: everything that calls
+// the operation table. *started says whether the module started.
 int session(Runner& r, const Scene& scene, bool* started) {
     const RunConfig& config = r.config;
     int status = KXPLAY_EXIT_OK;
-    dkm_kxaudio_Init();
-    r.ops = sndDelegate();
     if (r.ops == nullptr) {
-        say(r, "kxaudio did not attach its operations");
+        say(r, "kxaudio did not load: a location could not be bound or it attached no operations");
         status = KXPLAY_EXIT_FAILED;
     } else {
         int32_t init = r.ops->sndInit();
@@ -189,7 +186,7 @@ int session(Runner& r, const Scene& scene, bool* started) {
             say(r, "the driver received no period within %d ms", config.stallMs);
             status = KXPLAY_EXIT_FAILED;
         } else {
-            trackerInit(&r.tracker, hdaStats().framesPerPeriod * 4);
+            trackerInit(&r.tracker, hdaStats().framesPerPeriod * kStreamBytesPerFrame);
             status = play(r, scene);
         }
     }
@@ -234,11 +231,10 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     stopRequested.store(false);
     meterPeak.store(0);
 
-    kxfsReset();
-    kxfsBind(KXPLAY_SCENE_LOCATION, config.dir.c_str());
+    HostSetup setup{driverClock(config), config.frames, {{KXPLAY_SCENE_LOCATION, config.dir}}};
     r.directories[KXPLAY_SCENE_LOCATION] = config.dir;
     for (const auto& [location, directory] : config.locations) {
-        kxfsBind(location, directory.c_str());
+        setup.locations.push_back({location, directory});
         r.directories[location] = directory;
     }
 
@@ -248,9 +244,9 @@ int runScene(const Scene& scene, const RunConfig& config, RunReport* report) {
     if (!RtkSelectKernel(oneProcessorKernel ? RtkKernel::OneProcessor : RtkKernel::Threads))
         oneProcessorKernel = RtkSelectedKernel() == RtkKernel::OneProcessor;
 
-    hdaReset();
-    hdaSetClock(driverClock(config));
-    hdaSetFramesPerPeriod(config.frames);
+    // The module is loaded (its entry only attaches the table) before the output is opened;
+    // session() starts it and says so when the load failed.
+    r.ops = hostLoadModule(dkm_kxaudio_Init, setup);
     // Under the stepped clock the host and the tasks run strictly one after another, so one
     // processor costs no time and spares every hand-off a wake-up across processors.
     bool oneProcessor = config.oneProcessor || config.clock == HdaClock::Stepped;

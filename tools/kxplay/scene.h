@@ -11,9 +11,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/devices/wav_format.h"
+
 namespace kx {
 
-constexpr uint32_t KXPLAY_RATE = 44100;             // frames per second of the stream
+constexpr uint32_t KXPLAY_RATE = kStreamRate;       // frames per second of the stream
 constexpr uint64_t KXPLAY_NANOS = 1000000000;       // a time in seconds is held in nanoseconds
 constexpr uint64_t KXPLAY_MAX_SECONDS = 100000;     // larger times are refused (27 hours)
 constexpr uint64_t KXPLAY_MAX_PERIOD = 1000000000;  // larger period indexes are refused

@@ -23,6 +23,8 @@
 #include <map>
 #include <sstream>
 
+#include "platform/devices/wav_format.h"
+
 namespace kx {
 namespace {
 
@@ -32,18 +34,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kQemu = "qemu-system-i386";
 constexpr const char* kImageVariable = "KXPLAY_METAL_IMAGE";
 constexpr const char* kImageName = "kxaudio-metal.elf";
-constexpr uint32_t kBytesPerFrame = 4;
-constexpr uint32_t kWavHeader = 44;  // QEMU's wav backend writes the canonical header
 constexpr int kPollMs = 100;
-
-void put16(std::string* out, uint32_t v) {
-    out->push_back(static_cast<char>(v & 0xFF));
-    out->push_back(static_cast<char>((v >> 8) & 0xFF));
-}
-void put32(std::string* out, uint32_t v) {
-    put16(out, v & 0xFFFF);
-    put16(out, v >> 16);
-}
 
 std::string hex8(uint32_t v) {
     char text[9];
@@ -243,19 +234,9 @@ bool writeOutput(const RunConfig& config, const std::string& pcm, std::string* p
         }
         return true;
     }
-    std::string header = "RIFF";
-    uint32_t data = static_cast<uint32_t>(pcm.size());
-    put32(&header, 36 + data);
-    header += "WAVEfmt ";
-    put32(&header, 16);
-    put16(&header, 1);  // PCM
-    put16(&header, 2);
-    put32(&header, KXPLAY_RATE);
-    put32(&header, KXPLAY_RATE * kBytesPerFrame);
-    put16(&header, kBytesPerFrame);
-    put16(&header, 16);
-    header += "data";
-    put32(&header, data);
+    uint8_t bytes[kWavHeaderBytes];
+    wavHeader(bytes, pcm.size());
+    std::string header(reinterpret_cast<const char*>(bytes), sizeof bytes);
     std::ofstream out(config.target, std::ios::binary | std::ios::trunc);
     if (out)
         out << header << pcm;
@@ -483,18 +464,20 @@ int runOnTarget(const Scene& scene, const RunConfig& config, const KxplayOptions
                               ")");
     }
 
+    // QEMU's wav backend writes the canonical header.
     std::string captured;
-    if (!readFile(capture, &captured) || captured.size() < kWavHeader)
+    if (!readFile(capture, &captured) || captured.size() < kWavHeaderBytes)
         return fail("QEMU wrote no capture");
-    uint64_t periodBytes = static_cast<uint64_t>(config.frames) * kBytesPerFrame;
+    uint64_t periodBytes = static_cast<uint64_t>(config.frames) * kStreamBytesPerFrame;
     uint64_t skip = run.ringPeriods * periodBytes;
     uint64_t want = (periods + run.latePeriods) * periodBytes;
-    uint64_t have = captured.size() - kWavHeader > skip ? captured.size() - kWavHeader - skip : 0;
+    uint64_t have =
+        captured.size() - kWavHeaderBytes > skip ? captured.size() - kWavHeaderBytes - skip : 0;
     if (have < want && !run.interrupted)
         return fail("the capture holds " + std::to_string(have / periodBytes) + " of " +
                     std::to_string(want / periodBytes) + " periods");
     std::string pcm =
-        captured.substr(kWavHeader + skip, have < want ? have - have % periodBytes : want);
+        captured.substr(kWavHeaderBytes + skip, have < want ? have - have % periodBytes : want);
     if (!writeOutput(config, pcm, &problem))
         return fail("cannot write the output: " + problem);
     uint64_t written = pcm.size() / periodBytes;

@@ -31,7 +31,7 @@ void stop(TrackedSound* sound) {
 // A start gives back the block the sound held, then takes the first free one, if any.
 void startFromTheBeginning(PlayTracker* tracker, TrackedSound* sound) {
     sound->block = false;
-    sound->block = blocksLent(*tracker) < KXPLAY_BLOCKS;
+    sound->block = blocksLent(*tracker) < SND_STREAM_BLOCKS;
     sound->state = TrackedState::Playing;
     sound->periodsLeft = trackerPeriodsOf(*tracker, sound->dataLength);
     sound->heard = 0;

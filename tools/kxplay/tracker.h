@@ -16,18 +16,13 @@ namespace kx {
 
 enum class TrackedState : uint8_t { Stopped, Playing, Paused };
 
-// The module lends each started sound one of its four stream blocks; a sound started while all
-// four are lent (to playing or paused sounds) is marked playing but is neither read nor mixed
-// until it is stopped or started again.
-constexpr uint32_t KXPLAY_BLOCKS = 4;
-
 struct TrackedSound {
     SoundHandle handle = nullptr;
     uint32_t dataLength = 0;  // sample bytes of the file
     TrackedState state = TrackedState::Stopped;
     bool loop = false;         // the last successful play asked to loop
     uint64_t periodsLeft = 0;  // periods still to be heard while playing (not looping)
-    bool block = false;        // holds a stream block: heard while playing
+    bool block = false;        // holds one of SND_STREAM_BLOCKS: heard while playing
     uint64_t heard = 0;        // periods heard since its last start from the beginning
 };
 
