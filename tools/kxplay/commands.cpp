@@ -62,6 +62,7 @@ void explainPlay(Runner& r, const SceneCommand& c, int32_t status) {
         return;
     }
     std::string path = pathOf(r, c);
+    static_assert(SND_MAX_PLAYING == 4, "the message below spells the module's limit out");
     if (status == SND_ERR_TOO_MANY)
         say(r, "%s: not played: four sounds already play, and kxaudio plays at most four",
             path.c_str());

@@ -20,7 +20,7 @@ namespace kx {
 namespace {
 
 constexpr auto kReaderPoll = std::chrono::milliseconds(50);  // a FIFO output without a reader
-constexpr double kBytesPerSecond = KXPLAY_RATE * 4.0;        // 16-bit stereo
+constexpr double kBytesPerSecond = double(KXPLAY_RATE) * kStreamBytesPerFrame;
 
 // True when standard output is a pipe whose reader has gone.
 bool outputBroken() {
