@@ -75,10 +75,14 @@ bool targetScene(const Scene& scene, const RunConfig& config, uint64_t lastPerio
                          c.file + "'";
                 return false;
             }
-            // Files of further locations go under a folder of their own in the archive.
-            file = c.location == KXPLAY_SCENE_LOCATION
-                       ? c.file
-                       : "L" + std::to_string(c.location) + "/" + c.file;
+            // Files of further locations go under a folder of their own in the archive. Built by
+            // appending: g++ 12 at -O3 warns falsely (-Wrestrict) on "L" + std::string&&.
+            if (c.location != KXPLAY_SCENE_LOCATION) {
+                file = "L";
+                file += std::to_string(c.location);
+                file += '/';
+            }
+            file += c.file;
             packed.emplace(file, dir->second + "/" + c.file);
         }
         std::string flags;
