@@ -440,6 +440,11 @@ int32_t RtkLeaveCriticalSection(RtkHandle handle) {
     return core::coreLeaveSection(theCore, handle);
 }
 
+bool RtkHoldsCriticalSection(RtkHandle handle) {
+    IrqGuard off;
+    return metal::onTask() && core::coreHolds(theCore, handle);
+}
+
 void RtkPreemptionPoint() {
     // Preemption is real here: interrupts end a task's run wherever it stands.
 }
