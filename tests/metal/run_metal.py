@@ -269,6 +269,11 @@ def main():
         summary = [l for l in out.splitlines() if l.startswith('selftest: ') and 'passed' in l]
         checks.check(code == 1 and summary and summary[-1].endswith(' 0 failed'),
                      'the kernel checks in the image pass: %s' % (summary or out[-800:]))
+        # The shared contract cases ran there, for every clause of the kernel's list.
+        clauses = ('Tasks', 'Task events', 'Critical sections', 'Sleep', 'Byte queues', 'Lists')
+        ran = [c for c in clauses if ('selftest: ok  : %s: ' % c) in out]
+        checks.check(ran == list(clauses), 'the image runs the shared contract cases of every '
+                     'clause: %s of %s' % (ran, clauses))
 
         # Archives cut short or malformed: a message, no crash.
         good = cpio([('scene.cmd', b'kxscene|1024|10\n'), ('s0.wav', open(
