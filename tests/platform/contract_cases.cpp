@@ -293,8 +293,8 @@ void badSendsRefused(Context& cx) {
     KXC_CHECK(cx, id != 0);
     KXC_CHECK(cx, waitFor(cx, gone, &id));
     KXC_CHECK(cx, RtkSendTaskEvent(id, 0x8000) == RTK_ERR_NO_TASK);
-    KXC_CHECK(cx, RtkSendTaskEvent(0, 0x8000) == RTK_ERR_NO_TASK ||
-                      RtkSendTaskEvent(0, 0x8000) == RTK_ERR_PARAM);
+    int32_t toZero = RtkSendTaskEvent(0, 0x8000);  // id 0 names no task
+    KXC_CHECK(cx, toZero == RTK_ERR_NO_TASK || toZero == RTK_ERR_PARAM);
     resetDrain();
     RtkTaskId live = make("zero", kBelow, drainPending, reinterpret_cast<void*>(uintptr_t{0xFFFF}));
     KXC_CHECK(cx, live != 0);
