@@ -51,8 +51,8 @@ struct Scene {
     Name names[kMaxNames];
     int nameCount = 0;
     uint64_t commands = 0;
-    uint64_t lateCommands = 0;  // commands that ran after the mixer had begun the next period
-    uint64_t longestCommandUs = 0;
+    uint64_t lateCommands = 0;      // commands that ran after the mixer had begun the next period
+    uint64_t longestCommandNs = 0;  // a difference of the clock's cycles, never of rounded times
 };
 
 alignas(16) unsigned char noSuchSound[64];
@@ -210,9 +210,9 @@ void summary(const Scene& s, const SceneSetup& setup) {
         static_cast<unsigned long long>(h.wakeMaxNs),
         static_cast<unsigned long long>(h.wakes ? h.wakeSumNs / h.wakes : 0));
     consolePrintf(
-        "kxaudio-metal: summary: longest command %llu us of a %llu us period, %llu "
+        "kxaudio-metal: summary: longest command %llu ns of a %llu us period, %llu "
         "commands late\n",
-        static_cast<unsigned long long>(s.longestCommandUs),
+        static_cast<unsigned long long>(s.longestCommandNs),
         static_cast<unsigned long long>(periodUs), static_cast<unsigned long long>(s.lateCommands));
     consolePrintf("kxaudio-metal: summary: heap peak %u bytes of %u, %u refused\n", heap.peak,
                   heap.arena, heap.failures);
@@ -322,11 +322,11 @@ void sceneTask(void* argument) {
             if (record.period > period)
                 break;
             pending = false;
-            uint64_t begin = clockNowUsec();
+            uint64_t begin = clockCycles();
             execute(s, *ops, record);
-            uint64_t spent = clockNowUsec() - begin;
-            if (spent > s.longestCommandUs)
-                s.longestCommandUs = spent;
+            uint64_t spent = (clockCycles() - begin) * 1000000 / clockCyclesPerMs();
+            if (spent > s.longestCommandNs)
+                s.longestCommandNs = spent;
             if (hdaReport().accepted > period + 1)
                 s.lateCommands++;
         }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The kernel's contract checked on the image itself: a table of cases over tasks, events,
-// sections, sleep, byte queues and lists, run by a small freestanding runner that prints
+// The kernel's contract checked on the image itself: the shared contract cases
+// (tests/platform/contract_cases.h) over tasks, events, sections, sleep, byte queues and lists,
+// and the image's own cases, run by a small freestanding runner that prints
 // "selftest: N passed, N failed" (boot with the command line "selftest").
 #pragma once
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // The image's clock: the processor's time-stamp counter, calibrated once against the PIT's
-// channel 2. Time is read from the counter, never counted from tick interrupts (which an
-// emulator may drop). The PIT's channel 0 ticks at 1 kHz only to prompt the kernel to look at
-// deadlines. Under QEMU's -icount shift=0 the counter runs at one cycle per instruction, and one
-// instruction is one nanosecond of virtual time.
+// channel 2. Time is read from the counter, never counted from interrupts (which an emulator may
+// drop). The PIT's channel 0 is a one-shot alarm for the kernel's earliest deadline and nothing
+// else: no periodic tick, so no interrupt lands on the tasks' work but the device's and the
+// deadlines' own, and a run's measured figures repeat exactly. Under QEMU's -icount shift=0 the
+// counter runs at one cycle per instruction, and one instruction is one nanosecond of virtual
+// time.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +20,12 @@ inline uint64_t clockCycles() {
 }
 uint64_t clockNowUsec();  // since clockInit
 uint64_t clockCyclesPerMs();
-// Starts the 1 kHz prompt on PIC line 0; handler runs on every tick.
-void clockStartTicks(void (*handler)());
+// Installs handler on PIC line 0, the alarm's interrupt; no alarm is armed yet.
+void clockStartAlarm(void (*handler)());
+// Arms the alarm to interrupt at or after deadlineUsec (clockNowUsec's scale), replacing an armed
+// one; a deadline further than the PIT can count (about 54 ms) interrupts early, and the kernel
+// arms again for the rest. Does nothing when that deadline is armed already and not yet reached.
+// Interrupts off.
+void clockArmAlarm(uint64_t deadlineUsec);
 
 }  // namespace kx::metal

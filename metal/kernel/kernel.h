@@ -9,8 +9,8 @@
 //   RtkCreateTask; critical sections it held stay held, so a deleted holder blocks every later
 //   enter of them (the module deletes only tasks that hold none).
 // - RtkDeleteTask(0) does not return.
-// - Time is the processor's clock; sleeps and timeouts end at the first 1 ms tick at or after
-//   their deadline.
+// - Time is the processor's clock; sleeps and timeouts end at their deadline, rounded up to the
+//   PIT's count (under a microsecond), by a one-shot alarm; there is no periodic tick.
 // - Preemption is real: an interrupt handler that readies a task of higher priority than the
 //   running one switches to it when the handler ends, wherever the running task stood.
 #pragma once
@@ -26,7 +26,7 @@ void kernelInit();
 [[noreturn]] void kernelIdle();
 
 // On a task: waits until ready(context) returns true, asked again after every kernelNotify and
-// at every tick; deadlineUsec 0 waits without limit. Returns ready's last answer. ready runs
+// at its deadline; deadlineUsec 0 waits without limit. Returns ready's last answer. ready runs
 // with interrupts off and must not block.
 bool kernelWaitUntil(bool (*ready)(void* context), void* context, uint64_t deadlineUsec);
 // From a handler or a task: the waits' conditions may have changed.

@@ -98,8 +98,16 @@ void copyName(char* to, const char* from) {
     core::coreFinish(theCore);
 }
 
-// The deadline prompt: the waits that fell due are ended on the way out of the interrupt.
-void tick() {}
+// The alarm: the waits that fell due are ended on the way out of the interrupt.
+void alarm() {}
+
+// Arms the alarm for the earliest timed wait, if any (an alarm left armed for a wait that ended
+// otherwise only makes the kernel look once for nothing).
+void armForDeadlines() {
+    uint64_t deadline = 0;
+    if (core::coreEarliestDeadline(theCore, nullptr, &deadline))
+        clockArmAlarm(deadline);
+}
 
 int64_t timeoutUsOf(int32_t timeoutMs) {
     return timeoutMs < 0 ? -1 : static_cast<int64_t>(timeoutMs) * 1000;
@@ -116,8 +124,10 @@ uint64_t homeNow(Core&) {
     return metal::clockNowUsec();
 }
 
-void homeIdle(Core&, bool, uint64_t) {
-    metal::waitForInterrupt();  // the tick or the device ends it; the core then looks again
+void homeIdle(Core&, bool timed, uint64_t deadline) {
+    if (timed)
+        metal::clockArmAlarm(deadline);
+    metal::waitForInterrupt();  // the alarm or the device ends it; the core then looks again
 }
 
 void homeSwitch(Core&, Context* from, Context* to) {
@@ -131,6 +141,7 @@ void homeSwitch(Core&, Context* from, Context* to) {
     }
     if (t->passStart == 0)
         t->passStart = now;
+    metal::armForDeadlines();  // `from` may have blocked with a deadline
     metalSwitch(&f->sp, t->sp, f->fx, t->fx);
 }
 
@@ -168,6 +179,7 @@ void kernelInterruptExit() {
     if (!started)
         return;
     core::coreWakeDue(theCore, clockNowUsec(), nullptr);
+    armForDeadlines();
     if (core::coreSwitchWanted(theCore))
         core::coreSchedule(theCore);
 }
@@ -176,7 +188,7 @@ void kernelInit() {
     asm volatile("fxsave %0" : "=m"(cleanFx));
     copyName(boot.name, "idle");
     core::coreInit(theCore, &boot);
-    clockStartTicks(tick);
+    clockStartAlarm(alarm);
     started = true;
 }
 
@@ -197,6 +209,8 @@ bool kernelWaitUntil(bool (*ready)(void*), void* context, uint64_t deadlineUsec)
         if (deadlineUsec != 0 && now >= deadlineUsec)
             return false;
         if (!onTask()) {
+            if (deadlineUsec != 0)
+                clockArmAlarm(deadlineUsec);
             waitForInterrupt();
             continue;
         }
@@ -359,8 +373,10 @@ int32_t RtkSleepTaskUsec(uint32_t microseconds) {
     IrqGuard off;
     if (!metal::onTask()) {
         uint64_t deadline = metal::clockNowUsec() + microseconds;
-        while (metal::clockNowUsec() < deadline)
+        while (metal::clockNowUsec() < deadline) {
+            metal::clockArmAlarm(deadline);
             metal::waitForInterrupt();
+        }
         return RTK_OK;
     }
     if (microseconds != 0)
@@ -422,6 +438,11 @@ int32_t RtkLeaveCriticalSection(RtkHandle handle) {
     if (!metal::onTask())
         return RTK_ERR_STATE;
     return core::coreLeaveSection(theCore, handle);
+}
+
+bool RtkHoldsCriticalSection(RtkHandle handle) {
+    IrqGuard off;
+    return metal::onTask() && core::coreHolds(theCore, handle);
 }
 
 void RtkPreemptionPoint() {
