@@ -2,8 +2,8 @@
 // The simulated HD-audio driver "DdHdAudio": its control protocol (open, close, write, volume,
 // mute), the recording of each written period with its gain, and the counters. Control calls
 // run on the caller's task (the module's mixer for writes); the clocks a write waits for are
-// hda_clock.cpp. All driver state (hda_driver.h) is guarded by Driver::mutex; sinks and the
-// period hook run outside it.
+// hda_step.cpp (stepped) and hda_clock.cpp (timed). All driver state (hda_driver.h) is guarded by
+// Driver::mutex; sinks and the period hook run outside it.
 #include "platform/devices/hda.h"
 
 #include <algorithm>
@@ -272,10 +272,11 @@ void hdaReset() {
         d.runLast = d.stepSerial;
         d.released = false;
         d.scheduled = false;
+        d.wakeEvents = kAllEvents;
         d.changed.notify_all();
-        d.writerBlocked.notify_all();
         d.periodsDue.notify_all();
     }
+    RtkHostWake();  // waits of the old epoch end
     for (Fault fault :
          {Fault::StreamOpen, Fault::StreamClose, Fault::StreamWrite, Fault::Volume, Fault::Mute})
         faultClear(fault);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Host controls of the simulated HD-audio driver ("DdHdAudio"): its clock, its output sink,
 // its counters and its injected faults. The driver's state is guarded by one driver mutex; a
-// write waits for its clock outside that mutex.
+// write waits for its clock outside that mutex, the stepped clock in the kernel's host wait
+// (RtkHostWait), so the driver needs to know neither the kernel nor its client.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +56,12 @@ bool hdaRunStart(uint64_t periods, int32_t timeoutMs);
 bool hdaRunWait(int32_t timeoutMs);
 // Ends stepping: a blocked write returns and further writes return at once, unrecorded.
 void hdaRelease();
+// The codes that end a stepped write's wait (and a run's) when one is pending for the writing
+// task, so that a task told to end is not held in the driver: by default any code. The code
+// stays pending for the task's own receive; a write's wait takes the set in force when it
+// begins. A writer that leaves some code pending without taking it must be given a set without
+// that code, or every stepped write of it returns at once. hdaReset restores the default.
+void hdaSetWakeEvents(uint16_t mask);
 // Paced clock: waits until the last recorded period has had its whole time on the schedule
 // (its due time plus one period), so that it has reached the output; then ends stepping as
 // hdaRelease does. Returns at once under the other clocks. False if timeoutMs ran out first.
@@ -127,7 +134,7 @@ struct HdaStats {
 };
 HdaStats hdaStats();
 // Resets everything: clock Free, 1024 frames, memory sink emptied, counters and faults cleared,
-// volume 100, mute off. Call with no stream open.
+// volume 100, mute off, every code a wake event. Call with no stream open.
 void hdaReset();
 
 // Faults of the driver (open, close, write, volume, mute) are armed through platform/fault.h.

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The simulated HD-audio driver's shared state, private to platform/devices/: the driver record,
-// its constants, and the waits of the clocks (hda_clock.cpp) that the protocol's write
-// (hda.cpp) calls. All of it is guarded by Driver::mutex.
+// its constants, and the waits of the clocks that the protocol's write (hda.cpp) calls: the
+// stepped clock's (hda_step.cpp) and the timed clocks' (hda_clock.cpp). All of it is guarded by
+// Driver::mutex.
 #pragma once
 
 #include <chrono>
@@ -19,17 +20,17 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr uint32_t kDefaultFrames = 1024;
 constexpr uint32_t kFullVolume = 100;
-constexpr uint16_t kExitEvent = 0x4000;
-// How often a stepped write that waits looks at its task's exit event and deletion: the kernel
-// does not signal the driver, so the driver asks.
-constexpr int32_t kStepPollMs = 1;
-constexpr auto kStepPoll = std::chrono::milliseconds(kStepPollMs);
+// A stepped write that waits ends on any code pending for its task unless the host narrows the
+// set (hdaSetWakeEvents).
+constexpr uint16_t kAllEvents = 0xFFFF;
 
 struct Driver {
     std::mutex mutex;
-    std::condition_variable changed;        // any change a write or a host wait may look for
-    std::condition_variable writerBlocked;  // a stepped write blocked, or stepping ended
-    std::condition_variable periodsDue;     // the period count reached periodsWanted
+    // The timed clocks' waits (a period due, hdaPlayOut) end early on release or reset, told
+    // here. The stepped clock's waits are the kernel's host waits (RtkHostWait), told by
+    // RtkHostWake once the mutex is released.
+    std::condition_variable changed;
+    std::condition_variable periodsDue;  // the period count reached periodsWanted
     // The smallest count that a host waits for in hdaWaitPeriods: writes before it wake no one,
     // so a host waiting for many periods is not woken at every one.
     uint64_t periodsWanted = UINT64_MAX;
@@ -51,7 +52,9 @@ struct Driver {
     void* hookContext = nullptr;
 
     // Stepped clock. Each write that blocks gets the next serial; it returns once releasedUpTo
-    // reaches that serial (or on release, exit or deletion).
+    // reaches that serial (or on release, reset, a code in wakeEvents pending for its task, or
+    // its deletion).
+    uint16_t wakeEvents = kAllEvents;
     uint64_t stepSerial = 0;
     bool blocked = false;        // a write is blocked with its period recorded
     uint64_t blockedSerial = 0;  // which one
@@ -71,7 +74,7 @@ struct Driver {
 
 Driver& driver();
 
-// A stepped write waits here, after recording, until the host steps past it (hda_clock.cpp).
+// A stepped write waits here, after recording, until the host steps past it (hda_step.cpp).
 bool waitForStep(Driver& d, std::unique_lock<std::mutex>& lock);
 // A timed write waits here for its period (hda_clock.cpp).
 void waitForPeriod(Driver& d, std::unique_lock<std::mutex>& lock, uint32_t frames, bool paced);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Running a piece of host code as a caller task, as an application task calls the module on
 // the target. Kernel-neutral: it uses only the kernel's calls (rtk_tasks.h, rtk_host.h). The
-// done flag is the one byte the task and the waiting host share; it is atomic.
+// done flag is the one byte the task and the waiting host share; it is atomic, and the task
+// wakes the host's wait once it is set.
 #include <atomic>
 
 #include "platform/kernel/rtk_host.h"
@@ -21,6 +22,7 @@ void callerEntry(void* argument) {
     auto* run = static_cast<CallerRun*>(argument);
     run->body(run->argument);
     run->done.store(true, std::memory_order_release);  // pairs with the load in callerDone
+    RtkHostWake();
 }
 
 bool callerDone(void* argument) {
@@ -40,7 +42,10 @@ int32_t RtkRunAsTask(const char* name, uint16_t priority, void (*body)(void*), v
         RtkDeleteTask(id);
         return status;
     }
-    RtkWaitUntil(callerDone, &run, RTK_WAIT_FOREVER);
+    RtkHostWaitFor finished;
+    finished.ready = callerDone;
+    finished.context = &run;
+    RtkHostWait(finished, RTK_WAIT_FOREVER);
     return RTK_OK;
 }
 

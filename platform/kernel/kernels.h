@@ -46,6 +46,8 @@ struct RtkKernelOps {
     decltype(&RtkSectionsAlive) sectionsAlive;
     decltype(&RtkWaitQuiescent) waitQuiescent;
     decltype(&RtkWaitUntil) waitUntil;
+    decltype(&RtkHostWait) hostWait;
+    decltype(&RtkHostWake) hostWake;
     decltype(&RtkIdle) idle;
     decltype(&RtkNowUsec) nowUsec;
     decltype(&RtkPreemptionPoint) preemptionPoint;

@@ -99,16 +99,17 @@ int RtkThreadsAlive();
 // Number of critical sections created and not deleted.
 int RtkSectionsAlive();
 
-// Waits until every task except `except` is quiescent: suspended (never resumed), ended, or
-// blocked in RtkReceiveTaskEvent with no pending code that its mask selects. A task that is
-// running, sleeping or waiting for a critical section is not quiescent. Returns true when
-// reached, false when timeoutMs (-1: no limit) ran out first. A task in a timed receive counts
-// as blocked only until its timeout has passed; a deleted task only once its thread has ended.
+// Waits until every task except `except` is quiescent: suspended (never resumed), ended,
+// blocked in RtkReceiveTaskEvent with no pending code that its mask selects, or blocked in
+// RtkHostWait with nothing yet that ends it (so that a caller task can step the driver's clock
+// while the mixer waits for quiescence inside a run). A task that is running, sleeping or
+// waiting for a critical section is not quiescent. Returns true when reached, false when
+// timeoutMs (-1: no limit) ran out first. A task in a timed receive or host wait counts as
+// blocked only until its timeout has passed; a deleted task only once its thread has ended.
 // Called on a task, that task is never waited for.
 // oneproc: the timeout is virtual time; a task blocked in RtkWaitUntil (while its predicate does
 // not hold) or in RtkWaitQuiescent also counts as quiescent (it waits for the others, as the host
-// does), so that a caller task can step the driver's clock while the mixer waits for quiescence
-// inside a run.
+// does).
 bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs);
 
 // ---- Waits of platform code (the simulated driver) and of the host ----
@@ -121,6 +122,43 @@ bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs);
 // oneproc: a kernel wait; ready is asked again at every scheduling decision; the timeout is
 // virtual; a deleted task ends here as at any kernel call.
 bool RtkWaitUntil(bool (*ready)(void* context), void* context, int32_t timeoutMs);
+
+// A host wait: how platform code that blocks on a task's behalf (the simulated driver's write)
+// or on the host thread waits for a condition of its own, blocked rather than polling. The
+// waiter says what ends its wait; whoever changes what its condition reads calls RtkHostWake
+// afterwards. Any one of these ends the wait:
+struct RtkHostWaitFor {
+    // The waiter's own condition (null: none). It must not block and must make no kernel call;
+    // it may take the caller's own locks, which RtkHostWake's callers therefore release first.
+    bool (*ready)(void* context) = nullptr;
+    void* context = nullptr;
+    // A code sharing a bit with this is pending for the calling task (0: none; ignored on a
+    // thread that is not a task). The code stays pending, for the task's own receive.
+    uint16_t events = 0;
+    // Every task but the caller and `except` is quiescent, as RtkWaitQuiescent judges it.
+    bool quiescent = false;
+    RtkTaskId except = 0;
+};
+enum class RtkHostWoken : uint8_t {
+    Ready,      // ready(context) held
+    Event,      // a code in `events` is pending (and ready did not hold)
+    Quiescent,  // the others are quiescent (and neither of the above)
+    TimedOut,   // none of them by the bound
+};
+// Blocks the calling task or host thread until what `what` names holds, or timeoutMs (-1: no
+// limit) ran out, and says which (asked in that order). ready is asked on entry and again after
+// every RtkHostWake; the events and quiescence are the kernel's own, seen as soon as they change.
+// A deleted task ends here as at any kernel call. While blocked, a task counts as quiescent for
+// RtkWaitQuiescent until something wakes it (a ready that holds, a code in `events`; with
+// `quiescent`, it waits for the others as the host does).
+// threads: the timeout is the host's clock; a wake reaches every waiter, which asks its ready.
+// oneproc: the timeout is virtual; ready is asked at every scheduling decision, so a change is
+// seen at the next kernel call of whoever runs (RtkHostWake itself makes no decision); every
+// call is a preemption place.
+RtkHostWoken RtkHostWait(const RtkHostWaitFor& what, int32_t timeoutMs);
+// Tells every host wait that a condition may have changed. From a task or any host thread, after
+// the change is published and with no lock held that a ready takes.
+void RtkHostWake();
 
 // The host thread lets time pass without counting a sleep: threads sleeps the host thread;
 // oneproc advances the virtual clock by that much, running every task that falls due.

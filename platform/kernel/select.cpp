@@ -153,6 +153,12 @@ bool RtkWaitQuiescent(RtkTaskId except, int32_t timeoutMs) {
 bool RtkWaitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
     return k().waitUntil(ready, context, timeoutMs);
 }
+RtkHostWoken RtkHostWait(const RtkHostWaitFor& what, int32_t timeoutMs) {
+    return k().hostWait(what, timeoutMs);
+}
+void RtkHostWake() {
+    k().hostWake();
+}
 void RtkIdle(uint32_t microseconds) {
     k().idle(microseconds);
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The stepped clock: a write is recorded on arrival and waits for the host's step; hdaSync waits
 // for the writer and for every other task to be quiet, so the same host actions give the same
-// capture every run. Also: release, a pending exit event, a forced delete, failing writes.
+// capture every run. Also: release, the wake events, a forced delete, failing writes.
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -155,11 +155,34 @@ void writeOnce(void* argument) {
     kx::RtkDeleteTask(0);
 }
 
-TEST_F(SteppedClockTest, APendingExitEventOrAForcedDeleteEndsABlockedWrite) {
-    for (bool forced : {false, true}) {
+// A blocked write ends on a code in the driver's wake set (every code unless the host narrows
+// it), on its task's deletion, or on release; any other code leaves it blocked, for the task's
+// own receive. Whether it ended is read once every task, the writer included, is quiescent:
+// blocked again in its write, or ended.
+TEST_F(SteppedClockTest, AWakeEventOrAForcedDeleteEndsABlockedWrite) {
+    constexpr int kDefaultSet = -1;
+    constexpr uint16_t kDelete = 0;
+    struct Case {
+        const char* what;
+        int wakeEvents;  // hdaSetWakeEvents, or kDefaultSet
+        uint16_t code;   // sent to the writer, or kDelete
+        bool ends;
+    };
+    const std::vector<Case> cases = {
+        {"the exit event, by default", kDefaultSet, kExit, true},
+        {"any code, by default", kDefaultSet, kLoad, true},
+        {"a code in the set", kExit, kExit, true},
+        {"a code outside the set", kExit, kLoad, false},
+        {"an empty set", 0, kExit, false},
+        {"a forced delete", kExit, kDelete, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         kx::hdaReset();
         kx::hdaSetClock(kx::HdaClock::Stepped);
         kx::hdaSetFramesPerPeriod(kFrames);
+        if (c.wakeEvents != kDefaultSet)
+            kx::hdaSetWakeEvents(static_cast<uint16_t>(c.wakeEvents));
         HdaHandle hda;
         OneWrite w;
         w.handle = hda.handle();
@@ -171,19 +194,21 @@ TEST_F(SteppedClockTest, APendingExitEventOrAForcedDeleteEndsABlockedWrite) {
         ASSERT_EQ(kx::RtkResumeTask(task), 0);
         ASSERT_TRUE(kx::hdaSync(kBound));
 
-        // A code other than the exit event leaves the write waiting.
-        kx::RtkSendTaskEvent(task, kLoad);
-        EXPECT_TRUE(kx::hdaSync(kBound));
-        EXPECT_FALSE(w.returned);
-
-        if (forced) {
+        if (c.code == kDelete) {
             EXPECT_EQ(kx::RtkDeleteTask(task), 0);
         } else {
-            EXPECT_EQ(kx::RtkSendTaskEvent(task, kExit), 0);
+            EXPECT_EQ(kx::RtkSendTaskEvent(task, c.code), 0);
         }
-        EXPECT_TRUE(kx::RtkWaitQuiescent(0, kBound));
+        ASSERT_TRUE(kx::RtkWaitQuiescent(0, kBound));
+        EXPECT_EQ(kx::RtkThreadsAlive() == 0, c.ends);
+        EXPECT_EQ(w.returned.load(), c.ends && c.code != kDelete) << "returned, or unwound";
+        if (!c.ends) {
+            EXPECT_TRUE(kx::hdaSync(kBound)) << "still blocked";
+            kx::hdaRelease();
+            ASSERT_TRUE(kx::RtkWaitQuiescent(0, kBound));
+            EXPECT_TRUE(w.returned.load());
+        }
         EXPECT_EQ(kx::RtkThreadsAlive(), 0);
-        EXPECT_EQ(w.returned.load(), !forced) << (forced ? "unwound" : "returned");
         EXPECT_EQ(kx::hdaStats().periods, 1u);
     }
 }

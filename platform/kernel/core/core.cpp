@@ -34,6 +34,11 @@ bool waitsTimed(const Context* t) {
     return !t->ready && t->timed && t->wait != Wait::None;
 }
 
+// A quiescence wait may name a condition of the home's that also ends it.
+bool quiescenceCut(const Context* t) {
+    return t->condition != nullptr && t->condition(t->conditionContext);
+}
+
 // Waits whose condition may have come true without an event: the home's predicates and
 // quiescence. Asked at every scheduling decision, in a fixed order.
 void wakeConditions(Core& core) {
@@ -42,7 +47,8 @@ void wakeConditions(Core& core) {
         if (t->ready)
             return;
         if ((t->wait == Wait::Condition && t->condition(t->conditionContext)) ||
-            (t->wait == Wait::Quiescence && coreOthersQuiescent(core, t, t->except)))
+            (t->wait == Wait::Quiescence &&
+             (quiescenceCut(t) || coreOthersQuiescent(core, t, t->except))))
             coreMakeReady(core, t);
     });
 }
@@ -196,7 +202,7 @@ bool coreQuiescent(const Context* t) {
         case Wait::Condition:
             return !t->condition(t->conditionContext);
         case Wait::Quiescence:
-            return true;
+            return !quiescenceCut(t);  // it waits for the others, as the host does
         default:
             return false;
     }

@@ -42,7 +42,7 @@ enum class Wait : uint8_t {
     Sleep,       // its deadline
     Section,     // a critical section to be left
     Condition,   // a predicate of the home's (RtkWaitUntil)
-    Quiescence,  // every other task quiescent
+    Quiescence,  // every other task quiescent, or its condition (when it names one) holds
 };
 
 // One context: a task, or the home's own context (id 0, priority kHostPriority). The home
@@ -63,7 +63,7 @@ struct Context {
     uint64_t deadline = 0;  // on the home's clock, when timed
     bool timedOut = false;
     RtkHandle section = 0;               // Section: the one it waits for
-    bool (*condition)(void*) = nullptr;  // Condition: ready when this holds
+    bool (*condition)(void*) = nullptr;  // Condition, and Quiescence if set: ready when it holds
     void* conditionContext = nullptr;
     RtkTaskId except = 0;  // Quiescence: the task not waited for
     PendingCodes pending;

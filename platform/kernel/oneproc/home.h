@@ -111,5 +111,7 @@ void setSingleProcessor(bool enabled);
 void preemptionPoint();
 bool waitQuiescent(RtkTaskId except, int32_t timeoutMs);
 bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
+RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs);
+void hostWake();
 
 }  // namespace kx::oneproc

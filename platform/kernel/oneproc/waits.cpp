@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // Sleep, virtual time and the waits of the host's one-processor kernel: sleeps and busy spans
-// on the virtual clock, the host's waits for quiescence and for a condition, the counters and
-// the preemption places the byte queues mark. The kernel's one host thread owns it all.
+// on the virtual clock, the host's waits for quiescence and for a condition (RtkWaitUntil and
+// the host waits of platform code), the counters and the preemption places the byte queues mark.
+// The kernel's one host thread owns it all.
 #include <algorithm>
 
 #include "platform/kernel/oneproc/home.h"
@@ -88,6 +89,7 @@ bool waitQuiescent(RtkTaskId except, int32_t timeoutMs) {
     if (core::coreOthersQuiescent(k.core, self, except))
         return true;
     self->except = except;
+    self->condition = nullptr;  // only quiescence ends this wait
     core::coreBlock(k.core, core::Wait::Quiescence,
                     timeoutMs >= 0 ? int64_t{timeoutMs} * 1000 : -1);
     return core::coreOthersQuiescent(k.core, self, except);
@@ -106,5 +108,65 @@ bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
     self->condition = nullptr;
     return ready(context);
 }
+
+namespace {
+
+// One host wait, on its caller's stack while it blocks.
+struct HostWait {
+    const RtkHostWaitFor* what;
+    const core::Context* self;
+    uint16_t events;
+};
+
+// What ends the wait now, in the order the call reports it; TimedOut when nothing does.
+RtkHostWoken hostWoken(Kernel& k, const HostWait& w) {
+    const RtkHostWaitFor& what = *w.what;
+    if (what.ready != nullptr && what.ready(what.context))
+        return RtkHostWoken::Ready;
+    if (pendingHas(w.self->pending, w.events))
+        return RtkHostWoken::Event;
+    if (what.quiescent && core::coreOthersQuiescent(k.core, w.self, what.except))
+        return RtkHostWoken::Quiescent;
+    return RtkHostWoken::TimedOut;
+}
+
+// The core's condition of the wait: its ready or one of its events. Quiescence is the core's
+// own wait, which asks this condition too.
+bool hostWaitCut(void* context) {
+    auto* w = static_cast<HostWait*>(context);
+    const RtkHostWaitFor& what = *w->what;
+    return (what.ready != nullptr && what.ready(what.context)) ||
+           pendingHas(w->self->pending, w->events);
+}
+
+}  // namespace
+
+// A kernel wait on the core: the condition is asked at every scheduling decision, so nothing
+// needs to wake it, and the task counts as quiescent while it does not hold.
+RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs) {
+    Kernel& k = enter();
+    preemptionPlace(k);
+    unwindIfDeleted(k);
+    core::Context* self = k.core.current;
+    HostWait w{&what, self, onHost(k) ? uint16_t{0} : what.events};
+    RtkHostWoken now = hostWoken(k, w);
+    if (now != RtkHostWoken::TimedOut)
+        return now;
+    // Cleared on every way out, the unwind of a deleted task included.
+    struct Clear {
+        core::Context* self;
+        ~Clear() { self->condition = nullptr; }
+    } clear{self};
+    self->condition = hostWaitCut;
+    self->conditionContext = &w;
+    self->except = what.except;
+    core::coreBlock(k.core, what.quiescent ? core::Wait::Quiescence : core::Wait::Condition,
+                    timeoutMs >= 0 ? int64_t{timeoutMs} * 1000 : -1);
+    return hostWoken(k, w);
+}
+
+// Nothing to do: every decision asks the waits' conditions. Touches no kernel state, so any
+// thread may call it.
+void hostWake() {}
 
 }  // namespace kx::oneproc

@@ -14,6 +14,7 @@ int32_t sendTaskEvent(RtkTaskId id, uint16_t code) {
         return RTK_ERR_PARAM;  // 0 is what a receive without a code stores
     Kernel& k = kernel();
     std::shared_ptr<std::condition_variable> receiver;
+    bool hostWaiter = false;
     {
         std::lock_guard<std::mutex> lock(k.mutex);
         auto it = k.live.find(id);
@@ -31,12 +32,15 @@ int32_t sendTaskEvent(RtkTaskId id, uint16_t code) {
         }
         if (t->receiving && (code & t->receiveMask) != 0)
             receiver = t->wake;
+        hostWaiter = t->hostWaiting && (code & t->hostEvents) != 0;
     }
     // Woken after the mutex is released: a receiver woken while the sender still held it would
     // only block again on the mutex, which costs two more task switches on one processor. The
     // code was published under the mutex, so the receiver cannot miss it.
     if (receiver != nullptr)
         receiver->notify_all();
+    if (hostWaiter)
+        k.changed.notify_all();  // a host wait blocks on the kernel's shared variable
     return RTK_OK;
 }
 

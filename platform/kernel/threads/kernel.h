@@ -56,6 +56,13 @@ struct Task {
     Clock::time_point receiveDeadline{};
     PendingCodes pending;
     RtkSectionWait longestWait = {};  // its longest wait for a critical section
+    // Blocked in RtkHostWait (waits.cpp), on Kernel::changed: what ends the wait besides its
+    // ready, which is asked again once Kernel::hostWakes has moved past hostTicket.
+    bool hostWaiting = false;
+    uint64_t hostTicket = 0;
+    uint16_t hostEvents = 0;
+    bool hostTimed = false;
+    Clock::time_point hostDeadline{};
 
     // Set under the kernel mutex; also read without it by RtkCheckDeleted on the task itself.
     std::atomic<bool> deleted{false};  // the id names it no more; it ends at its next kernel call
@@ -72,7 +79,10 @@ struct Section {
 
 struct Kernel {
     std::mutex mutex;
-    std::condition_variable changed;            // a task became quiescent or finished
+    // A task became quiescent or finished, RtkHostWake was called, or a code reached a task in
+    // a host wait; every quiescence wait and every host wait (a task's or the host's) waits here.
+    std::condition_variable changed;
+    uint64_t hostWakes = 0;                     // RtkHostWake calls so far
     std::unordered_map<RtkTaskId, Task*> live;  // the tasks that ids name
     std::vector<Task*> threads;                 // tasks whose thread is not joined yet
     std::unordered_map<RtkHandle, std::shared_ptr<Section>> sections;
@@ -149,6 +159,8 @@ void setRealtimeScheduling(bool enabled);
 void setSingleProcessor(bool enabled);
 bool waitQuiescent(RtkTaskId except, int32_t timeoutMs);
 bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
+RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs);
+void hostWake();
 void idle(uint32_t microseconds);
 uint64_t nowUsec();
 void preemptionPoint();

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The threaded kernel's sleep, waits and host controls: task and host sleeps, quiescence, the
-// platform's polled waits, the clock, and the host's scheduling modes (real-time priorities, one
-// processor). Task sleeps and quiescence wait under the kernel mutex (kernel.h), which also
-// guards the modes' settings; the sleep counter and scale are atomics, and the host thread's
-// saved policy and processor mask are its own (thread_local).
+// platform's waits (host waits, and the polled RtkWaitUntil), the clock, and the host's
+// scheduling modes (real-time priorities, one processor). Task sleeps and quiescence wait under the
+// kernel mutex (kernel.h), which also guards the modes' settings; the sleep counter and scale are
+// atomics, and the host thread's saved policy and processor mask are its own (thread_local).
 #include <pthread.h>
 #include <sched.h>
 
@@ -19,12 +19,20 @@ std::atomic<uint64_t> sleepsCounted{0};
 std::atomic<uint32_t> sleepScale{100};
 
 // A task is quiescent when it cannot run before something else happens: never resumed,
-// finished, or blocked in receive with nothing pending that its mask selects (and, for a timed
-// receive, its deadline not passed yet). A deleted task still on its way out is not.
-bool quiescent(const Task* t, Clock::time_point now) {
+// finished, blocked in receive with nothing pending that its mask selects, or blocked in a host
+// wait that nothing has woken (for a timed wait, its deadline not passed yet). A deleted task
+// still on its way out is not.
+bool quiescent(const Kernel& k, const Task* t, Clock::time_point now) {
     if (t->finished || !t->resumed)
         return true;
-    if (t->deleted.load(std::memory_order_relaxed) || !t->receiving)
+    if (t->deleted.load(std::memory_order_relaxed))
+        return false;
+    if (t->hostWaiting) {
+        if (t->hostTimed && now >= t->hostDeadline)
+            return false;
+        return t->hostTicket == k.hostWakes && !pendingHas(t->pending, t->hostEvents);
+    }
+    if (!t->receiving)
         return false;
     if (t->receiveTimed && now >= t->receiveDeadline)
         return false;
@@ -171,19 +179,27 @@ void setSingleProcessor(bool enabled) {
     }
 }
 
+namespace {
+
+// Under the kernel mutex: every task but `except` and the caller (which runs by definition, so
+// is never waited for) is quiescent.
+bool othersQuiescent(const Kernel& k, RtkTaskId except, RtkTaskId caller) {
+    Clock::time_point now = Clock::now();
+    for (const Task* t : k.threads) {
+        if (t->id == except || t->id == caller)
+            continue;
+        if (!quiescent(k, t, now))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool waitQuiescent(RtkTaskId except, int32_t timeoutMs) {
     Kernel& k = kernel();
-    RtkTaskId caller = currentTask();  // runs by definition: never waited for
-    auto reached = [&] {
-        Clock::time_point now = Clock::now();
-        for (const Task* t : k.threads) {
-            if (t->id == except || t->id == caller)
-                continue;
-            if (!quiescent(t, now))
-                return false;
-        }
-        return true;
-    };
+    RtkTaskId caller = currentTask();
+    auto reached = [&] { return othersQuiescent(k, except, caller); };
     std::unique_lock<std::mutex> lock(k.mutex);
     if (timeoutMs < 0) {
         k.changed.wait(lock, reached);
@@ -204,6 +220,78 @@ bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
             return ready(context);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+// The wait is an event count: the ticket is the count of wakes when ready was last asked, and
+// the waiter blocks only while no wake has come since, so a change published before the wake is
+// never missed. ready is asked without the kernel mutex (it may take the caller's own locks,
+// which RtkHostWake's callers release before they wake). A task waits on Kernel::changed, named
+// as what it waits on, so that its deletion, a code in its events and a quiescence reached all
+// wake it there.
+RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs) {
+    Kernel& k = kernel();
+    Task* self = thisTask;
+    RtkTaskId caller = self != nullptr ? self->id : 0;
+    uint16_t events = self != nullptr ? what.events : 0;
+    bool timed = timeoutMs >= 0;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timed ? timeoutMs : 0);
+    std::unique_lock<std::mutex> lock(k.mutex);
+    for (;;) {
+        unwindIfDeleted();
+        uint64_t ticket = k.hostWakes;
+        if (what.ready != nullptr) {
+            lock.unlock();
+            bool ready = what.ready(what.context);
+            lock.lock();
+            if (ready)
+                return RtkHostWoken::Ready;
+        }
+        if (self != nullptr && pendingHas(self->pending, events))
+            return RtkHostWoken::Event;
+        if (what.quiescent && othersQuiescent(k, what.except, caller))
+            return RtkHostWoken::Quiescent;
+        if (timed && Clock::now() >= deadline)
+            return RtkHostWoken::TimedOut;
+        if (k.hostWakes != ticket)
+            continue;  // woken while ready was asked: ask again
+        auto woken = [&] {
+            return k.hostWakes != ticket || selfDeleted() ||
+                   (self != nullptr && pendingHas(self->pending, events)) ||
+                   (what.quiescent && othersQuiescent(k, what.except, caller));
+        };
+        if (self != nullptr) {
+            self->hostWaiting = true;
+            self->hostTicket = ticket;
+            self->hostEvents = events;
+            self->hostTimed = timed;
+            self->hostDeadline = deadline;
+            self->waitingOn = &k.changed;
+            // Blocked: this may be the last task a quiescence wait waits for (as in a receive).
+            lock.unlock();
+            k.changed.notify_all();
+            lock.lock();
+        }
+        if (timed) {
+            k.changed.wait_until(lock, deadline, woken);
+        } else {
+            k.changed.wait(lock, woken);
+        }
+        if (self != nullptr) {
+            self->hostWaiting = false;
+            self->waitingOn = nullptr;
+        }
+    }
+}
+
+void hostWake() {
+    Kernel& k = kernel();
+    {
+        std::lock_guard<std::mutex> lock(k.mutex);
+        ++k.hostWakes;
+    }
+    // After the mutex is released, as a send wakes its receiver: the count was published under
+    // it, so no waiter can miss the wake.
+    k.changed.notify_all();
 }
 
 void idle(uint32_t microseconds) {
