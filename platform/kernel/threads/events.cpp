@@ -14,7 +14,7 @@ int32_t sendTaskEvent(RtkTaskId id, uint16_t code) {
         return RTK_ERR_PARAM;  // 0 is what a receive without a code stores
     Kernel& k = kernel();
     std::shared_ptr<std::condition_variable> receiver;
-    bool hostWaiter = false;
+    bool quiescenceWaiter = false;
     {
         std::lock_guard<std::mutex> lock(k.mutex);
         auto it = k.live.find(id);
@@ -32,15 +32,21 @@ int32_t sendTaskEvent(RtkTaskId id, uint16_t code) {
         }
         if (t->receiving && (code & t->receiveMask) != 0)
             receiver = t->wake;
-        hostWaiter = t->hostWaiting && (code & t->hostEvents) != 0;
+        if (t->hostWaiting && (code & t->hostEvents) != 0) {
+            if (t->hostQuiescent) {
+                quiescenceWaiter = true;
+            } else {
+                receiver = t->wake;
+            }
+        }
     }
     // Woken after the mutex is released: a receiver woken while the sender still held it would
     // only block again on the mutex, which costs two more task switches on one processor. The
     // code was published under the mutex, so the receiver cannot miss it.
     if (receiver != nullptr)
         receiver->notify_all();
-    if (hostWaiter)
-        k.changed.notify_all();  // a host wait blocks on the kernel's shared variable
+    if (quiescenceWaiter)
+        k.changed.notify_all();  // a host wait that also waits for quiescence blocks there
     return RTK_OK;
 }
 

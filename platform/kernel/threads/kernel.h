@@ -56,11 +56,13 @@ struct Task {
     Clock::time_point receiveDeadline{};
     PendingCodes pending;
     RtkSectionWait longestWait = {};  // its longest wait for a critical section
-    // Blocked in RtkHostWait (waits.cpp), on Kernel::changed: what ends the wait besides its
-    // ready, which is asked again once Kernel::hostWakes has moved past hostTicket.
+    // Blocked in RtkHostWait (waits.cpp): what ends the wait besides its ready, which is asked
+    // again once Kernel::hostWakes has moved past hostTicket. It blocks on `wake`, or on
+    // Kernel::changed when it also waits for quiescence (hostQuiescent).
     bool hostWaiting = false;
     uint64_t hostTicket = 0;
     uint16_t hostEvents = 0;
+    bool hostQuiescent = false;
     bool hostTimed = false;
     Clock::time_point hostDeadline{};
 
@@ -79,9 +81,11 @@ struct Section {
 
 struct Kernel {
     std::mutex mutex;
-    // A task became quiescent or finished, RtkHostWake was called, or a code reached a task in
-    // a host wait; every quiescence wait and every host wait (a task's or the host's) waits here.
+    // A task became quiescent or finished, or RtkHostWake was called: every quiescence wait
+    // waits here (RtkWaitQuiescent, and a host wait that asks for quiescence too).
     std::condition_variable changed;
+    // RtkHostWake was called: the host wait of a thread that is not a task waits here.
+    std::condition_variable hostWoken;
     uint64_t hostWakes = 0;                     // RtkHostWake calls so far
     std::unordered_map<RtkTaskId, Task*> live;  // the tasks that ids name
     std::vector<Task*> threads;                 // tasks whose thread is not joined yet

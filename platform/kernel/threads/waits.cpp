@@ -225,9 +225,10 @@ bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs) {
 // The wait is an event count: the ticket is the count of wakes when ready was last asked, and
 // the waiter blocks only while no wake has come since, so a change published before the wake is
 // never missed. ready is asked without the kernel mutex (it may take the caller's own locks,
-// which RtkHostWake's callers release before they wake). A task waits on Kernel::changed, named
-// as what it waits on, so that its deletion, a code in its events and a quiescence reached all
-// wake it there.
+// which RtkHostWake's callers release before they wake). A task blocks on its own variable, named
+// as what it waits on, so that its deletion and a code in its events wake it there; a wait that
+// also asks for quiescence blocks on Kernel::changed, where quiescence is told. Nothing else
+// wakes a host wait, so a host that waits for a run's end is not woken at every period.
 RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs) {
     Kernel& k = kernel();
     Task* self = thisTask;
@@ -235,6 +236,9 @@ RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs) {
     uint16_t events = self != nullptr ? what.events : 0;
     bool timed = timeoutMs >= 0;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timed ? timeoutMs : 0);
+    std::condition_variable* blockOn = what.quiescent    ? &k.changed
+                                       : self != nullptr ? self->wake.get()
+                                                         : &k.hostWoken;
     std::unique_lock<std::mutex> lock(k.mutex);
     for (;;) {
         unwindIfDeleted();
@@ -263,18 +267,19 @@ RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs) {
             self->hostWaiting = true;
             self->hostTicket = ticket;
             self->hostEvents = events;
+            self->hostQuiescent = what.quiescent;
             self->hostTimed = timed;
             self->hostDeadline = deadline;
-            self->waitingOn = &k.changed;
+            self->waitingOn = blockOn;
             // Blocked: this may be the last task a quiescence wait waits for (as in a receive).
             lock.unlock();
             k.changed.notify_all();
             lock.lock();
         }
         if (timed) {
-            k.changed.wait_until(lock, deadline, woken);
+            blockOn->wait_until(lock, deadline, woken);
         } else {
-            k.changed.wait(lock, woken);
+            blockOn->wait(lock, woken);
         }
         if (self != nullptr) {
             self->hostWaiting = false;
@@ -285,12 +290,29 @@ RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs) {
 
 void hostWake() {
     Kernel& k = kernel();
+    // The blocked tasks' own variables, shared so that they outlive a record reaped meanwhile,
+    // are woken after the mutex is released, as a send wakes its receiver (the count was
+    // published under it, so no waiter can miss the wake). Few tasks wait at once; any beyond
+    // the list are woken under the mutex rather than allocate here.
+    constexpr int kListed = 8;
+    std::shared_ptr<std::condition_variable> listed[kListed];
+    int count = 0;
     {
         std::lock_guard<std::mutex> lock(k.mutex);
         ++k.hostWakes;
+        for (Task* t : k.threads) {
+            if (!t->hostWaiting || t->hostQuiescent)
+                continue;
+            if (count < kListed) {
+                listed[count++] = t->wake;
+            } else {
+                t->wake->notify_all();
+            }
+        }
     }
-    // After the mutex is released, as a send wakes its receiver: the count was published under
-    // it, so no waiter can miss the wake.
+    for (int i = 0; i < count; ++i)
+        listed[i]->notify_all();
+    k.hostWoken.notify_all();
     k.changed.notify_all();
 }
 
