@@ -16,6 +16,7 @@
 #include "metal/kernel/kernel.h"
 #include "platform/devices/dm.h"
 #include "platform/devices/hda_protocol.h"
+#include "platform/devices/wav_format.h"
 
 namespace kx::metal {
 namespace {
@@ -36,11 +37,6 @@ constexpr uint32_t PARAM_PIN = 0x0C, PARAM_CONNECTIONS = 0x0E, PARAM_OUT_AMP = 0
 
 constexpr uint16_t kFormat = 0x4011;  // 44.1 kHz, 16 bits, 2 channels
 constexpr uint8_t kStreamTag = 1;
-constexpr uint16_t kChannels = 2;
-constexpr uint32_t kRate = 44100;
-constexpr uint16_t kBits = 16;
-constexpr uint32_t kBytesPerFrame = 4;
-constexpr uint32_t kFullVolume = 100;
 constexpr uint32_t kMaxRingBytes = 256u << 10;
 constexpr uint32_t kMaxPeriods = 64;
 // The ring holds at least this many frames (about 93 ms), and at least four periods: a late
@@ -79,7 +75,7 @@ struct Stream {
     uint64_t written = 0;             // the next ring position the mixer fills
     volatile uint64_t irqCycles = 0;  // when the last completion came
     uint64_t firstPosition = 0;       // where the mixer's first period went
-    uint32_t volume = kFullVolume;
+    uint32_t volume = HDA_FULL_VOLUME;
     uint32_t mute = 0;
 };
 
@@ -235,23 +231,12 @@ void onInterrupt() {
     kernelNotify();
 }
 
-uint32_t load32(const uint8_t* at) {
-    uint32_t v;
-    std::memcpy(&v, at, 4);
-    return v;
-}
-uint16_t load16(const uint8_t* at) {
-    uint16_t v;
-    std::memcpy(&v, at, 2);
-    return v;
-}
-
 int32_t streamOpen(uint8_t* descriptor) {
     if (descriptor == nullptr)
         return HDA_ERR_PARAM;
-    if (load16(descriptor + HDA_DESC_CHANNELS) != kChannels ||
-        load32(descriptor + HDA_DESC_SAMPLE_RATE) != kRate ||
-        load16(descriptor + HDA_DESC_BITS) != kBits)
+    if (le16(descriptor + HDA_DESC_CHANNELS) != kStreamChannels ||
+        le32(descriptor + HDA_DESC_SAMPLE_RATE) != kStreamRate ||
+        le16(descriptor + HDA_DESC_BITS) != kStreamBits)
         return HDA_ERR_FORMAT;
     if (!hw.present)
         return DM_ERR_NO_DEVICE;
@@ -261,7 +246,7 @@ int32_t streamOpen(uint8_t* descriptor) {
         st.open = false;
     }
     uint32_t frames = hw.frames;
-    uint32_t periodBytes = frames * kBytesPerFrame;
+    uint32_t periodBytes = frames * kStreamBytesPerFrame;
     uint32_t periods = (kRingFrames + frames - 1) / frames;
     if (periods < 4)
         periods = 4;
@@ -311,7 +296,7 @@ int32_t streamClose() {
     if (!st.open)
         return 0;
     // Let every written period and a tail of silence reach the output before stopping.
-    uint64_t tail = (kTailMs * kRate / 1000 + st.frames - 1) / st.frames + 1;
+    uint64_t tail = (kTailMs * kStreamRate / 1000 + st.frames - 1) / st.frames + 1;
     uint64_t until = st.written + tail;
     kernelWaitUntil(playedOut, &until, clockNowUsec() + 2000000);
     IrqGuard off;
@@ -327,21 +312,21 @@ bool roomFor(void* context) {
     return !st.open || position < st.completed + st.periods;
 }
 
-// Copies one period into its slot with the volume and mute in force now, exactly as the host's
-// simulated driver applies them: sample * volume / 100, toward zero; mute is silence.
+// Copies one period into its slot with the volume and mute in force now, by the protocol's gain
+// law (hdaApplyGain), as the host's simulated driver applies it; mute is silence.
 void fill(uint8_t* slot, const uint8_t* period, uint32_t bytes) {
     if (st.mute != 0) {
         std::memset(slot, 0, bytes);
         return;
     }
-    if (st.volume == kFullVolume) {
+    if (st.volume == HDA_FULL_VOLUME) {
         std::memcpy(slot, period, bytes);
         return;
     }
     for (uint32_t i = 0; i + 1 < bytes; i += 2) {
         int16_t sample;
         std::memcpy(&sample, period + i, 2);
-        auto gained = static_cast<int16_t>(int32_t{sample} * static_cast<int32_t>(st.volume) / 100);
+        int16_t gained = hdaApplyGain(sample, st.volume);
         std::memcpy(slot + i, &gained, 2);
     }
 }
@@ -457,8 +442,8 @@ int32_t hdaControl(uint32_t code, void* block) {
         case IOCTL_VOLUME: {
             if (bytes == nullptr)
                 return HDA_ERR_PARAM;
-            uint32_t volume = load32(bytes);
-            if (volume > kFullVolume)
+            uint32_t volume = le32(bytes);
+            if (volume > HDA_FULL_VOLUME)
                 return HDA_ERR_RANGE;
             st.volume = volume;
             return 0;
@@ -466,7 +451,7 @@ int32_t hdaControl(uint32_t code, void* block) {
         case IOCTL_MUTE:
             if (bytes == nullptr)
                 return HDA_ERR_PARAM;
-            st.mute = load32(bytes + 4);
+            st.mute = le32(bytes + 4);
             return 0;
         default:
             return DM_ERR_NOT_SUPPORTED;

@@ -103,7 +103,7 @@ void recordLocked(Driver& d, const uint8_t* buffer, uint32_t frames, std::vector
     out->resize(count);
     bool muted = d.stats.mute != 0;
     if constexpr (std::endian::native == std::endian::little) {
-        if (!muted && d.stats.volume == kFullVolume) {
+        if (!muted && d.stats.volume == HDA_FULL_VOLUME) {
             recordUnity(d, buffer, count, out->data());
             return;
         }
@@ -192,7 +192,7 @@ int32_t setVolume(const uint8_t* block) {
     if (block == nullptr)
         return HDA_ERR_PARAM;
     uint32_t volume = le32(block);
-    if (volume > kFullVolume)
+    if (volume > HDA_FULL_VOLUME)
         return HDA_ERR_RANGE;
     Driver& d = driver();
     std::lock_guard<std::mutex> lock(d.mutex);
@@ -263,7 +263,7 @@ void hdaReset() {
         d.streamClock = HdaClock::Free;
         d.streamFrames = kDefaultFrames;
         d.stats = HdaStats{};
-        d.stats.volume = kFullVolume;
+        d.stats.volume = HDA_FULL_VOLUME;
         d.hook = nullptr;
         d.hookContext = nullptr;
         d.blocked = false;
@@ -281,13 +281,6 @@ void hdaReset() {
          {Fault::StreamOpen, Fault::StreamClose, Fault::StreamWrite, Fault::Volume, Fault::Mute})
         faultClear(fault);
     sinkReset();
-}
-
-int16_t hdaApplyGain(int16_t sample, uint32_t volume) {
-    // Above full volume the gain saturates rather than wraps (the driver itself never holds
-    // more than 100).
-    int64_t scaled = static_cast<int64_t>(sample) * volume / 100;
-    return static_cast<int16_t>(std::clamp<int64_t>(scaled, INT16_MIN, INT16_MAX));
 }
 
 }  // namespace kx

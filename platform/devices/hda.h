@@ -143,8 +143,4 @@ void hdaReset();
 // as for DmDeviceIoControl). Returns 0, or an HDA_ERR_* / DM_ERR_* code from platform/devices/dm.h.
 int32_t hdaIoControl(uint32_t code, void* block);
 
-// Gain law: output = sample * volume / 100, rounded toward zero; volume 100 and mute off pass
-// samples through bit for bit; mute on yields silence.
-int16_t hdaApplyGain(int16_t sample, uint32_t volume);
-
 }  // namespace kx

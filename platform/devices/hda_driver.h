@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/devices/hda.h"
+#include "platform/devices/hda_protocol.h"
 #include "platform/devices/wav_format.h"
 #include "platform/kernel/rtk_types.h"
 
@@ -19,7 +20,6 @@ namespace kx::hdadriver {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr uint32_t kDefaultFrames = 1024;
-constexpr uint32_t kFullVolume = 100;
 // A stepped write that waits ends on any code pending for its task unless the host narrows the
 // set (hdaSetWakeEvents).
 constexpr uint16_t kAllEvents = 0xFFFF;
@@ -46,7 +46,7 @@ struct Driver {
     HdaStats stats{};
 
     // A driver plays at full volume until told otherwise, as after hdaReset.
-    Driver() { stats.volume = kFullVolume; }
+    Driver() { stats.volume = HDA_FULL_VOLUME; }
 
     HdaPeriodHook hook = nullptr;
     void* hookContext = nullptr;

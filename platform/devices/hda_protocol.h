@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The HD-audio driver's control protocol: its control codes, its failures and the byte offsets
-// of the stream descriptor that the driver and its client share. Constants only.
+// of the stream descriptor that the driver and its client share, and the gain law every driver
+// of this protocol applies (the simulated one and the target's). Constants and one pure function.
 #pragma once
 
 #include <cstdint>
@@ -30,5 +31,18 @@ constexpr uint32_t HDA_DESC_NOTIFY_EVENT = 28;   // u16
 constexpr uint32_t HDA_DESC_PARAMETER = 32;      // u32
 constexpr uint32_t HDA_DESC_FRAMES = 36;         // u32, written by the driver at open
 constexpr uint32_t HDA_DESC_PERIOD_BUFFER = 40;  // pointer-wide address of the period buffer
+
+// The most a volume control may set: full volume.
+constexpr uint32_t HDA_FULL_VOLUME = 100;
+
+// Gain law: output = sample * volume / 100, rounded toward zero; volume 100 passes samples
+// through bit for bit (mute, silence, is the driver's own). Above full volume the gain saturates
+// rather than wraps (a driver itself never holds more than 100).
+constexpr int16_t hdaApplyGain(int16_t sample, uint32_t volume) {
+    int64_t scaled = static_cast<int64_t>(sample) * volume / HDA_FULL_VOLUME;
+    return static_cast<int16_t>(scaled > INT16_MAX   ? INT16_MAX
+                                : scaled < INT16_MIN ? INT16_MIN
+                                                     : scaled);
+}
 
 }  // namespace kx
