@@ -70,48 +70,7 @@ inline bool onHost(const Kernel& k) {
     return k.core.current == &k.host;
 }
 
-// The calls of this kernel's table (kernels.h), by service.
-int32_t createTask(const char* name, uint16_t priority, uint32_t stackSize, uint32_t options,
-                   uint32_t mode, RtkTaskEntry entry, void* argument, RtkTaskId* id);
-int32_t resumeTask(RtkTaskId id);
-int32_t deleteTask(RtkTaskId id);
-void checkDeleted();
-RtkTaskId currentTask();
-bool taskExists(RtkTaskId id);
-uint16_t taskPriority(RtkTaskId id);
-const char* taskName(RtkTaskId id);
-int threadsAlive();
-
-int32_t sendTaskEvent(RtkTaskId id, uint16_t code);
-int32_t receiveTaskEvent(uint32_t reserved0, uint16_t mask, uint32_t reserved2, int32_t timeoutMs,
-                         uint16_t* code);
-bool eventPending(RtkTaskId id, uint16_t mask);
-uint64_t droppedEvents();
-
-int32_t createCriticalSection(const char* name, RtkHandle* handle);
-int32_t deleteCriticalSection(RtkHandle handle);
-int32_t enterCriticalSection(RtkHandle handle);
-int32_t leaveCriticalSection(RtkHandle handle);
-bool holdsCriticalSection(RtkHandle handle);
-int sectionsAlive();
-bool longestSectionWait(RtkTaskId id, RtkSectionWait* wait);
-void setPriorityInheritance(bool enabled);
-bool priorityInheritance();
-uint16_t taskEffectivePriority(RtkTaskId id);
-
-int32_t sleepTaskUsec(uint32_t microseconds);
-void busyUsec(uint32_t microseconds);
-void idle(uint32_t microseconds);
-uint64_t nowUsec();
-uint64_t sleepCount();
-void setSleepScale(uint32_t percent);
-void resetCounters();
-void setRealtimeScheduling(bool enabled);
-void setSingleProcessor(bool enabled);
-void preemptionPoint();
-bool waitQuiescent(RtkTaskId except, int32_t timeoutMs);
-bool waitUntil(bool (*ready)(void*), void* context, int32_t timeoutMs);
-RtkHostWoken hostWait(const RtkHostWaitFor& what, int32_t timeoutMs);
-void hostWake();
+// The calls of this kernel's table (kernels.h), each defined in the file of its service.
+#include "platform/kernel/kernel_calls.inc"
 
 }  // namespace kx::oneproc
