@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The kernel contract's shared cases (contract_cases.h). Each case keeps its helpers' state in
 // statics of its own, written by its helper tasks and read by the case on its runner; the case
-// waits for what it reads (waitFor) rather than assuming an order of threads.
+// waits for what it reads (waitFor) rather than assuming an order of threads. Every static that a
+// helper and the runner both touch is atomic: on the threaded kernel they are two threads with no
+// common lock, and a flag's store publishes what the helper wrote before it.
 //
 // The clauses of the porting guide's kernel list and the cases that hold a kernel to them:
 //   Tasks: id written and non-zero, no run before resume, the entry gets its argument
@@ -23,6 +25,7 @@
 //   Lists: the three-word layout and the sentinels through every operation (ListLayout).
 #include "tests/platform/contract_cases.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "platform/kernel/kxlist.h"
@@ -105,22 +108,25 @@ bool gone(void* id) {
     return RtkSendTaskEvent(*static_cast<RtkTaskId*>(id), 0x0001) == RTK_ERR_NO_TASK;
 }
 
-bool atLeast(void* pair) {
-    auto* p = static_cast<volatile int**>(pair);
-    return *p[0] >= *p[1];
+struct AtLeast {
+    const std::atomic<int>* value;
+    int want;
+};
+bool atLeast(void* argument) {
+    auto* a = static_cast<const AtLeast*>(argument);
+    return a->value->load() >= a->want;
 }
 
 // Waits until *value reaches want.
-bool reaches(Context& cx, volatile int* value, int want) {
-    volatile int target = want;
-    volatile int* pair[2] = {value, &target};
-    return waitFor(cx, atLeast, pair);
+bool reaches(Context& cx, const std::atomic<int>* value, int want) {
+    AtLeast a{value, want};
+    return waitFor(cx, atLeast, &a);
 }
 
 // ---- Tasks ----
 
-volatile int recordRuns;
-void* volatile recordArgument;
+std::atomic<int> recordRuns;
+std::atomic<void*> recordArgument;
 void record(void* argument) {
     recordArgument = argument;
     recordRuns = recordRuns + 1;
@@ -145,7 +151,7 @@ void taskWaitsForResume(Context& cx) {
     KXC_CHECK(cx, recordRuns == 1);
 }
 
-volatile int selfSteps;
+std::atomic<int> selfSteps;
 void deleteItself(void*) {
     selfSteps = 1;
     RtkDeleteTask(0);
@@ -161,7 +167,7 @@ void deleteOfItselfEnds(Context& cx) {
     KXC_CHECK(cx, RtkDeleteTask(id) == RTK_ERR_NO_TASK);
 }
 
-volatile int receiverCount;
+std::atomic<int> receiverCount;
 void receiveForever(void*) {
     for (;;) {
         uint16_t code = 0;
@@ -184,7 +190,7 @@ void forcedDeleteNeverRunsAgain(Context& cx) {
     KXC_CHECK(cx, receiverCount == 1);
 }
 
-volatile int unwound;
+std::atomic<int> unwound;
 struct MarkOnUnwind {
     ~MarkOnUnwind() { unwound = 1; }
 };
@@ -213,9 +219,9 @@ void forcedDeleteUnwinds(Context& cx) {
 // ---- Task events ----
 
 uint16_t taken[24];
-volatile int takenCount;
-volatile int lastResult;
-volatile int drained;
+std::atomic<int> takenCount;
+std::atomic<int> lastResult;
+std::atomic<int> drained;
 // Takes every pending code with timeout 0, then records the empty receive's result and code.
 void drainPending(void* mask) {
     auto bits = static_cast<uint16_t>(reinterpret_cast<uintptr_t>(mask));
@@ -305,9 +311,9 @@ void badSendsRefused(Context& cx) {
     KXC_CHECK(cx, waitFor(cx, gone, &live));
 }
 
-volatile int blockedCode;
-volatile int timedResult;
-volatile int timedDone;
+std::atomic<int> blockedCode;
+std::atomic<int> timedResult;
+std::atomic<int> timedDone;
 void blockedThenTimed(void*) {
     uint16_t code = 0;
     if (RtkReceiveTaskEvent(0, 0x0010, 0, RTK_WAIT_FOREVER, &code) == RTK_OK)
@@ -338,9 +344,9 @@ void blockedAndTimedReceive(Context& cx) {
 // ---- Critical sections ----
 
 RtkHandle theSection;
-volatile int helperResult;
-volatile int helperHolds;
-volatile int helperDone;
+std::atomic<int> helperResult;
+std::atomic<int> helperHolds;
+std::atomic<int> helperDone;
 void misuseFromAnother(void*) {
     helperHolds = RtkHoldsCriticalSection(theSection) ? 1 : 0;
     helperResult = RtkLeaveCriticalSection(theSection);
@@ -375,7 +381,7 @@ void sectionResultsAndMisuse(Context& cx) {
     KXC_CHECK(cx, waitFor(cx, gone, &id));
 }
 
-volatile int waiterEntered;
+std::atomic<int> waiterEntered;
 void enterAndLeave(void*) {
     helperResult = RtkEnterCriticalSection(theSection);
     waiterEntered = 1;
@@ -430,13 +436,14 @@ void deleteEndsAWaitingEnter(Context& cx) {
 
 // ---- Sleep ----
 
-uint64_t (*volatile sleepClock)();
-volatile uint64_t slept;
-volatile int sleepDone;
+std::atomic<uint64_t (*)()> sleepClock;
+std::atomic<uint32_t> slept;  // microseconds, held to 32 bits: the image has no 64-bit atomics
+std::atomic<int> sleepDone;
 void sleepFive(void*) {
-    uint64_t begin = sleepClock();
+    uint64_t begin = sleepClock.load()();
     RtkSleepTaskUsec(5000);
-    slept = sleepClock() - begin;
+    uint64_t elapsed = sleepClock.load()() - begin;
+    slept = static_cast<uint32_t>(elapsed < UINT32_MAX ? elapsed : UINT32_MAX);
     sleepDone = 1;
 }
 
